@@ -1,0 +1,29 @@
+// What each component's binding file contributes to the module: its functions' method
+// definitions and its class builders. module.cpp registers them in one ordered table.
+#pragma once
+
+#include "binding/py.h"
+
+namespace vantorel::binding {
+
+extern PyMethodDef HELLO;
+extern PyMethodDef SNAPSHOT;
+extern PyMethodDef RECORD_REQUEST;
+extern PyMethodDef GET_REQUESTS;
+extern PyMethodDef CLEAR_REQUESTS;
+extern PyMethodDef SET_MAX_REQUESTS;
+extern PyMethodDef GET_MAX_REQUESTS;
+extern PyMethodDef SET_MULTIPROC_DIR;
+extern PyMethodDef GET_MULTIPROC_DIR;
+extern PyMethodDef MULTIPROC_ENABLED;
+extern PyMethodDef AGGREGATE;
+extern PyMethodDef METRICS_TEXT;
+extern PyMethodDef CHECK_ALERTS;
+
+PyTypeObject* make_snapshot_type(PyObject* module);
+PyTypeObject* make_request_metric_type(PyObject* module);
+PyTypeObject* make_aggregated_metrics_type(PyObject* module);
+
+PyObject* make_content_type();
+
+}  // namespace vantorel::binding

@@ -1,0 +1,54 @@
+// The binding's one owned-reference type and small conversions to Python objects. Everything in
+// src/binding runs with the interpreter lock held and never releases it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+
+namespace vantorel::binding {
+
+// Owns one reference; null means a Python exception is set.
+class PyRef {
+ public:
+  PyRef() = default;
+  static PyRef steal(PyObject* p) noexcept { return PyRef(p); }  // adopts a new reference
+  static PyRef borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return PyRef(p);
+  }
+  PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  PyRef& operator=(PyRef&& o) noexcept {
+    std::swap(p_, o.p_);
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(p_); }
+  PyObject* get() const noexcept { return p_; }
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  explicit PyRef(PyObject* p) noexcept : p_(p) {}
+  PyObject* p_ = nullptr;
+};
+
+// Texts in the core are valid UTF-8: they were encoded from Python str objects.
+inline PyObject* to_py(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+inline PyObject* to_py(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
+inline PyObject* to_py(std::uint32_t value) { return PyLong_FromUnsignedLong(value); }
+inline PyObject* to_py(std::uint16_t value) { return PyLong_FromLong(value); }
+inline PyObject* to_py(double value) { return PyFloat_FromDouble(value); }
+
+inline PyObject* none() {
+  Py_INCREF(Py_None);
+  return Py_None;
+}
+
+}  // namespace vantorel::binding

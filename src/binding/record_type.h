@@ -1,0 +1,128 @@
+// The Python classes that wrap one core record each (RequestMetric, AggregatedMetrics, Snapshot).
+// One field table drives the read-only properties and to_dict(), so no field is missed. Instances
+// are made only by the module's functions: no constructor, not subclassable, no __dict__.
+#pragma once
+
+#include <cstring>
+#include <new>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "binding/boundary.h"
+#include "binding/py.h"
+
+namespace vantorel::binding {
+
+template <class Record>
+struct Field {
+  const char* name;
+  PyObject* (*get)(const Record&);
+  bool in_dict = true;  // derived properties stay out of to_dict()
+};
+
+template <class Record>
+struct RecordSpec {
+  const char* name;  // the bare class name
+  const char* doc;   // nullptr: no class docstring
+  std::span<const Field<Record>> fields;
+  std::string (*repr)(const Record&);
+};
+
+// Builds the heap type for a class. Shared by every RecordType so that the interpreter-specific
+// details live in one place. `slots` must end with {0, nullptr}.
+PyTypeObject* make_record_type(PyObject* module, const char* name, int basicsize,
+                               PyType_Slot* slots);
+
+template <class Record>
+class RecordType {
+ public:
+  static PyTypeObject* create(PyObject* module, const RecordSpec<Record>& spec) {
+    SPEC = &spec;
+    // Kept for the life of the process: the type points into these tables.
+    auto* getset = new std::vector<PyGetSetDef>();
+    auto* keys = new std::vector<PyObject*>();
+    for (const Field<Record>& field : spec.fields) {
+      getset->push_back({field.name, &get_field, nullptr, nullptr,
+                         const_cast<void*>(static_cast<const void*>(&field))});
+      PyObject* key = PyUnicode_InternFromString(field.name);
+      if (key == nullptr) return nullptr;
+      keys->push_back(key);
+    }
+    getset->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    KEYS = keys;
+    static PyMethodDef methods[] = {
+        {"to_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&to_dict)),
+         METH_NOARGS, "to_dict($self)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr}};
+    std::vector<PyType_Slot> slots{
+        {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(&repr)},
+        {Py_tp_getset, getset->data()},
+        {Py_tp_methods, methods},
+        {Py_tp_new, reinterpret_cast<void*>(&no_constructor)},
+    };
+    if (spec.doc != nullptr) slots.push_back({Py_tp_doc, const_cast<char*>(spec.doc)});
+    slots.push_back({0, nullptr});
+    TYPE = make_record_type(module, spec.name, static_cast<int>(sizeof(Object)), slots.data());
+    return TYPE;
+  }
+
+  // A new instance holding `value`; nullptr with an exception set if it cannot be created.
+  static PyObject* wrap(Record&& value) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(TYPE, Py_tp_alloc));
+    PyObject* self = alloc(TYPE, 0);
+    if (self == nullptr) return nullptr;
+    new (&reinterpret_cast<Object*>(self)->value) Record(std::move(value));
+    return self;
+  }
+
+  static const Record& value(PyObject* self) { return reinterpret_cast<Object*>(self)->value; }
+
+ private:
+  struct Object {
+    PyObject_HEAD
+    Record value;
+  };
+
+  static PyObject* get_field(PyObject* self, void* closure) {
+    return guarded([&] { return static_cast<const Field<Record>*>(closure)->get(value(self)); });
+  }
+
+  static PyObject* to_dict(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+      PyRef dict = PyRef::steal(PyDict_New());
+      if (!dict) return nullptr;
+      for (std::size_t i = 0; i < SPEC->fields.size(); ++i) {
+        const Field<Record>& field = SPEC->fields[i];
+        if (!field.in_dict) continue;
+        PyRef item = PyRef::steal(field.get(value(self)));
+        if (!item || PyDict_SetItem(dict.get(), (*KEYS)[i], item.get()) < 0) return nullptr;
+      }
+      return dict.release();
+    });
+  }
+
+  static PyObject* repr(PyObject* self) {
+    return guarded([&]() -> PyObject* { return to_py(SPEC->repr(value(self))); });
+  }
+
+  static PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", SPEC->name);
+    return nullptr;
+  }
+
+  static void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<Object*>(self)->value.~Record();
+    auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_memory(self);
+    Py_DECREF(type);
+  }
+
+  static inline PyTypeObject* TYPE = nullptr;
+  static inline const RecordSpec<Record>* SPEC = nullptr;
+  static inline const std::vector<PyObject*>* KEYS = nullptr;
+};
+
+}  // namespace vantorel::binding

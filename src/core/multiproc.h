@@ -1,0 +1,64 @@
+// Multi-worker mode: this process's shard writer (STATE, with its own mutex) and the merge of every
+// worker's shard in the shared directory. Call from any thread.
+//
+// A shard is a 176-byte file "vtr-<pid>.shard" of 22 native-endian u64 words, mapped MAP_SHARED by
+// its owner. Other workers map it too: counters change only by atomic read-modify-write.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace vantorel::multiproc {
+
+inline constexpr std::size_t SHARD_SIZE = 176;
+inline constexpr std::size_t BUCKET_COUNT = 14;
+inline constexpr std::array<double, BUCKET_COUNT - 1> BUCKET_BOUNDS_MS{
+    1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000};
+inline constexpr std::uint64_t NO_MIN_US = std::numeric_limits<std::uint64_t>::max();
+
+// The file layout, word by word. Never read or written through this struct's fields directly on a
+// live mapping: use atomic_ref on the words.
+struct Shard {
+  std::uint64_t marker;  // 1 once the owner initialised the shard
+  std::uint64_t pid;     // owner, zero-extended from 32 bits
+  std::uint64_t count;
+  std::uint64_t errors;  // status >= 400
+  std::uint64_t sum_us;  // wraps modulo 2^64
+  std::uint64_t min_us;  // NO_MIN_US while nothing was recorded
+  std::uint64_t max_us;
+  std::uint64_t updated_at;  // Unix seconds; informational
+  std::uint64_t buckets[BUCKET_COUNT];
+};
+
+struct MergedTotals {
+  std::array<std::uint64_t, BUCKET_COUNT> buckets{};
+  std::uint64_t count = 0;
+  std::uint64_t errors = 0;
+  std::uint64_t sum_us = 0;  // saturating
+  std::uint64_t min_us = NO_MIN_US;
+  std::uint64_t max_us = 0;
+};
+
+// Switches the mode off (nullopt, empty or blank) or on with `directory`. Never fails: an unusable
+// directory leaves the mode off.
+void set_dir(std::optional<std::string_view> directory);
+// The directory while the mode is on. The first call in a process may read VTR_MULTIPROC_DIR.
+[[nodiscard]] std::optional<std::string> dir();
+// Counts one request into this process's shard when the mode is on. No system call, no allocation.
+void record(std::uint16_t status_code, double duration_ms);
+// nullopt while the mode is off; otherwise the sum over the live workers' shards. Deletes shards
+// whose owner is gone.
+[[nodiscard]] std::optional<MergedTotals> merged();
+
+[[nodiscard]] double histogram_quantile(std::span<const std::uint64_t, BUCKET_COUNT> buckets,
+                                        double q, double max_ms);
+[[nodiscard]] std::size_t bucket_index(double duration_ms);
+[[nodiscard]] std::uint64_t to_micros(double duration_ms);
+
+}  // namespace vantorel::multiproc

@@ -1,0 +1,262 @@
+#include "core/snapshot.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstddef>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <variant>
+
+namespace vantorel::snapshot {
+namespace {
+
+constexpr std::string_view CLOCK_BEFORE_EPOCH =
+    "clock error: second time provided was later than self";
+
+// A monotonic reading, kept as the clock gives it so that the elapsed time splits into whole
+// seconds and nanoseconds the same way on every platform.
+struct Instant {
+  std::int64_t sec = 0;
+  std::int64_t nsec = 0;
+};
+
+// The previous successful collection. Only a successful collection replaces it: a failed one
+// (clock or /proc) leaves the measuring interval running from the last good sample.
+struct State {
+  std::uint64_t last_cpu_time_ms = 0;
+  std::optional<Instant> last_sample_at;
+};
+
+struct {
+  std::mutex mutex;
+  State state;
+} STATE;
+
+long positive_sysconf(int name, long fallback) {
+  const long value = ::sysconf(name);
+  return value > 0 ? value : fallback;
+}
+
+std::uint64_t ticks_per_second() {
+  static const auto TICKS = static_cast<std::uint64_t>(positive_sysconf(_SC_CLK_TCK, 100));
+  return TICKS;
+}
+
+std::uint64_t page_size() {
+  static const auto PAGE = static_cast<std::uint64_t>(positive_sysconf(_SC_PAGESIZE, 4096));
+  return PAGE;
+}
+
+// ticks * 1000 / hz with integer division, split so that the product cannot overflow.
+std::uint64_t ticks_to_ms(std::uint64_t ticks) {
+  const std::uint64_t hz = ticks_per_second();
+  return ticks / hz * 1000 + ticks % hz * 1000 / hz;
+}
+
+// The monotonic clock cannot fail on Linux; should it ever, the errno is returned instead.
+Result<Instant> monotonic_now() {
+  timespec ts{};
+  if (::clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
+    return Failure{"clock error: " + std::generic_category().message(errno)};
+  }
+  return Instant{ts.tv_sec, ts.tv_nsec};
+}
+
+// now - then in milliseconds, zero when the clock seems to have gone backwards.
+double elapsed_ms(const Instant& then, const Instant& now) {
+  std::int64_t sec = now.sec - then.sec;
+  std::int64_t nsec = now.nsec - then.nsec;
+  if (nsec < 0) {
+    nsec += 1'000'000'000;
+    --sec;
+  }
+  if (sec < 0) return 0.0;
+  return (static_cast<double>(sec) + static_cast<double>(nsec) / 1e9) * 1000.0;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
+// Reads a small /proc file into `buffer`. A /proc seq file hands over its whole text in the first
+// read when the buffer is large enough, so one read() suffices; a text that fills the buffer is cut
+// short, which parsing notices as long as the fields it needs come early (they do).
+std::optional<std::string_view> read_proc_file(const char* path, char* buffer, std::size_t size) {
+  Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  ssize_t n;
+  do {
+    n = ::read(fd.get(), buffer, size);
+  } while (n < 0 && errno == EINTR);
+  if (n <= 0) return std::nullopt;
+  return std::string_view(buffer, static_cast<std::size_t>(n));
+}
+
+bool is_dot_entry(std::string_view name) { return name == "." || name == ".."; }
+
+// The entries of /proc/self/task other than the main thread's (named after the pid), or nothing
+// when the directory cannot be listed.
+std::optional<std::uint64_t> count_other_tasks(std::string_view pid_text) {
+  Fd fd(::open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  alignas(dirent64) char buffer[4096];
+  std::uint64_t count = 0;
+  for (;;) {
+    const ssize_t n = ::getdents64(fd.get(), buffer, sizeof buffer);
+    if (n == 0) return count;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    // Records are packed back to back; copy the header fields out rather than casting the bytes.
+    for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+      unsigned short reclen = 0;
+      std::memcpy(&reclen, buffer + at + offsetof(dirent64, d_reclen), sizeof reclen);
+      if (reclen == 0) return std::nullopt;
+      const char* name = buffer + at + offsetof(dirent64, d_name);
+      const std::string_view entry(name, ::strnlen(name, reclen - offsetof(dirent64, d_name)));
+      if (!is_dot_entry(entry) && entry != pid_text) ++count;
+      at += reclen;
+    }
+  }
+}
+
+// Splits off the next space-separated field of `rest`, which then starts after it.
+std::string_view next_field(std::string_view& rest) {
+  const auto start = rest.find_first_not_of(" \n");
+  if (start == std::string_view::npos) {
+    rest = {};
+    return {};
+  }
+  rest.remove_prefix(start);
+  const auto end = rest.find_first_of(" \n");
+  const std::string_view field = rest.substr(0, end);
+  rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+  return field;
+}
+
+std::optional<std::uint64_t> to_u64(std::string_view field) {
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(field.data(), field.data() + field.size(), value);
+  if (ec != std::errc{} || end != field.data() + field.size() || field.empty()) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+}  // namespace
+
+std::optional<ProcStat> parse_stat(std::string_view text) {
+  // The command name sits between the first '(' and the LAST ')': it may itself hold spaces and
+  // parentheses, so only the fields after the last ')' are counted.
+  const auto open = text.find('(');
+  const auto close = text.rfind(')');
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+    return std::nullopt;
+  }
+  std::string_view rest = text.substr(close + 1);
+  // Field 3 (state) is the first after the name; utime and stime are fields 14 and 15, vsize and
+  // rss fields 23 and 24.
+  constexpr int UTIME = 14, STIME = 15, VSIZE = 23, RSS = 24;
+  ProcStat stat;
+  for (int number = 3; number <= RSS; ++number) {
+    const std::string_view field = next_field(rest);
+    if (field.empty()) return std::nullopt;
+    std::uint64_t* target = number == UTIME   ? &stat.utime_ticks
+                            : number == STIME ? &stat.stime_ticks
+                            : number == VSIZE ? &stat.vsize_bytes
+                            : number == RSS   ? &stat.rss_pages
+                                              : nullptr;
+    if (target == nullptr) continue;
+    const auto value = to_u64(field);
+    if (!value) return std::nullopt;
+    *target = *value;
+  }
+  return stat;
+}
+
+std::optional<ProcStatm> parse_statm(std::string_view text) {
+  const auto size = to_u64(next_field(text));
+  const auto resident = to_u64(next_field(text));
+  if (!size || !resident) return std::nullopt;
+  return ProcStatm{*size, *resident};
+}
+
+Result<Snapshot> collect() {
+  Snapshot snap;
+  snap.pid = static_cast<std::uint32_t>(::getpid());
+
+  // The wall clock is read before the lock: a clock before 1970 must leave STATE alone.
+  timespec wall{};
+  if (::clock_gettime(CLOCK_REALTIME, &wall) != 0 || wall.tv_sec < 0) {
+    return Failure{std::string(CLOCK_BEFORE_EPOCH)};
+  }
+  snap.timestamp = static_cast<std::uint64_t>(wall.tv_sec);
+
+  char pid_buffer[16];
+  const auto pid_end = std::to_chars(pid_buffer, pid_buffer + sizeof pid_buffer, snap.pid).ptr;
+  const std::string_view pid_text(pid_buffer, static_cast<std::size_t>(pid_end - pid_buffer));
+
+  std::scoped_lock lock(STATE.mutex);
+  State& state = STATE.state;
+
+  char stat_buffer[2048];
+  const auto stat_text = read_proc_file("/proc/self/stat", stat_buffer, sizeof stat_buffer);
+  const auto stat = stat_text ? parse_stat(*stat_text) : std::nullopt;
+  if (!stat) {
+    return Failure{"process " + std::string(pid_text) + " not found by sysinfo"};
+  }
+
+  char statm_buffer[256];
+  const auto statm_text = read_proc_file("/proc/self/statm", statm_buffer, sizeof statm_buffer);
+  const auto statm = statm_text ? parse_statm(*statm_text) : std::nullopt;
+  if (statm) {
+    snap.memory_rss = statm->resident_pages * page_size();
+    snap.memory_virtual = statm->size_pages * page_size();
+  } else {
+    snap.memory_rss = stat->rss_pages * page_size();
+    snap.memory_virtual = stat->vsize_bytes;
+  }
+  snap.threads = count_other_tasks(pid_text).value_or(0);
+
+  // Taken after the files were read, so the interval covers the CPU time just read.
+  auto now_or_failure = monotonic_now();
+  if (auto* failure = std::get_if<Failure>(&now_or_failure)) return std::move(*failure);
+  const Instant now = std::get<Instant>(now_or_failure);
+
+  const std::uint64_t cpu_ms = ticks_to_ms(stat->utime_ticks + stat->stime_ticks);
+  if (state.last_sample_at) {
+    const double elapsed = elapsed_ms(*state.last_sample_at, now);
+    if (elapsed > 0) {
+      // CPU time read lower than last time (it should never be) counts as no CPU used.
+      const std::uint64_t used_ms =
+          cpu_ms > state.last_cpu_time_ms ? cpu_ms - state.last_cpu_time_ms : 0;
+      snap.cpu_percent = static_cast<double>(used_ms) / elapsed * 100.0;
+    }
+  }
+  state.last_cpu_time_ms = cpu_ms;
+  state.last_sample_at = now;
+  return snap;
+}
+
+}  // namespace vantorel::snapshot

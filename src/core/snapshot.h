@@ -1,0 +1,44 @@
+// Measures the current process from /proc: CPU percent since the previous successful collection,
+// resident and virtual memory, threads. STATE (the previous CPU sample) has its own mutex; call
+// collect() from any thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "core/result.h"
+
+namespace vantorel::snapshot {
+
+struct Snapshot {
+  std::uint32_t pid = 0;
+  double cpu_percent = 0.0;
+  std::uint64_t memory_rss = 0;      // bytes
+  std::uint64_t memory_virtual = 0;  // bytes
+  std::uint64_t threads = 0;         // threads other than the main thread
+  std::uint64_t timestamp = 0;       // whole Unix seconds
+};
+
+// The fields of /proc/<pid>/stat that the snapshot uses.
+struct ProcStat {
+  std::uint64_t utime_ticks = 0;
+  std::uint64_t stime_ticks = 0;
+  std::uint64_t vsize_bytes = 0;
+  std::uint64_t rss_pages = 0;
+};
+
+// The first two fields of /proc/<pid>/statm.
+struct ProcStatm {
+  std::uint64_t size_pages = 0;
+  std::uint64_t resident_pages = 0;
+};
+
+[[nodiscard]] std::optional<ProcStat> parse_stat(std::string_view text);
+[[nodiscard]] std::optional<ProcStatm> parse_statm(std::string_view text);
+
+// Fails with "clock error: ..." when the wall clock is before 1970, or "process N not found by
+// sysinfo" when the process's own /proc entry cannot be read.
+[[nodiscard]] Result<Snapshot> collect();
+
+}  // namespace vantorel::snapshot
