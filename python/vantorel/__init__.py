@@ -23,6 +23,38 @@ from vantorel._core import (
 
 __version__ = "0.3.0"
 
+
+def _keep_one_core_module() -> None:
+    """Make a repeated import of ``vantorel._core`` return the module of the first import.
+
+    CPython asks the extension for its module again, and the extension hands back the one it
+    made. PyPy instead copies the first module's attributes into a new module object, so code
+    that compares module identity (or patches module attributes) would see two modules.
+    """
+    import importlib.abc
+    import importlib.util
+    import sys
+
+    from vantorel import _core
+
+    class _SameModule(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+        def find_spec(self, fullname, path, target=None):
+            if fullname != _core.__name__:
+                return None
+            return importlib.util.spec_from_loader(fullname, self, origin=_core.__file__)
+
+        def create_module(self, spec):
+            return _core
+
+        def exec_module(self, module):
+            pass
+
+    sys.meta_path.insert(0, _SameModule())
+
+
+if __import__("sys").implementation.name == "pypy":
+    _keep_one_core_module()
+
 __all__ = [
     "hello",
     "snapshot",

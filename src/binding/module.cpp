@@ -64,13 +64,16 @@ PyObject* make_entry(PyObject* module, PyObject* module_name, const Entry& entry
 PyObject* initialise() {
   PyRef module = PyRef::steal(PyModule_Create(&MODULE_DEF));
   if (!module) return nullptr;
-  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module.get()));
-  if (!module_name || !create_panic_exception()) return nullptr;
+  PyRef name_of_module = PyRef::steal(module_name(module.get()));
+  if (!name_of_module || !create_panic_exception()) return nullptr;
+  // An empty docstring, not the module type's (PyPy falls back to that one otherwise).
+  PyRef doc = PyRef::steal(to_py(std::string_view()));
+  if (!doc || PyObject_SetAttrString(module.get(), "__doc__", doc.get()) < 0) return nullptr;
   PyRef all = PyRef::steal(PyList_New(0));
   if (!all || PyModule_AddObject(module.get(), "__all__", all.get()) < 0) return nullptr;
   PyObject* all_names = all.release();  // the module holds it now
   for (const Entry& entry : ENTRIES) {
-    PyRef value = PyRef::steal(make_entry(module.get(), module_name.get(), entry));
+    PyRef value = PyRef::steal(make_entry(module.get(), name_of_module.get(), entry));
     if (!value) return nullptr;
     PyRef name = PyRef::steal(PyUnicode_InternFromString(entry.name));
     if (!name || PyList_Append(all_names, name.get()) < 0 ||

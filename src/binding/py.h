@@ -46,6 +46,12 @@ inline PyObject* to_py(std::uint32_t value) { return PyLong_FromUnsignedLong(val
 inline PyObject* to_py(std::uint16_t value) { return PyLong_FromLong(value); }
 inline PyObject* to_py(double value) { return PyFloat_FromDouble(value); }
 
+// The module's name as the interpreter reports it ("vantorel._core" when imported through the
+// package). PyPy has no PyModule_GetNameObject.
+inline PyObject* module_name(PyObject* module) {
+  return PyObject_GetAttrString(module, "__name__");
+}
+
 inline PyObject* none() {
   Py_INCREF(Py_None);
   return Py_None;

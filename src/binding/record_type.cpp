@@ -10,8 +10,12 @@ namespace {
 // for new attributes. These two hooks refuse both, as the interpreter does elsewhere.
 int refuse_setattr(PyObject* self, PyObject* name, PyObject*) {
   PyTypeObject* type = Py_TYPE(self);
-  PyObject* dict = type->tp_dict;
-  if (dict != nullptr && PyDict_GetItem(dict, name) != nullptr) {
+  // Look in the class's namespace without fetching the attribute: fetching a property from the
+  // class makes PyPy call its getter without an instance.
+  PyRef names = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__dict__"));
+  const int found = names ? PySequence_Contains(names.get(), name) : -1;
+  if (found < 0) PyErr_Clear();
+  if (found == 1) {
     PyErr_Format(PyExc_AttributeError, "attribute '%U' of '%s' objects is not writable", name,
                  type->tp_name);
   } else {
@@ -36,9 +40,9 @@ PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
 
 PyTypeObject* make_record_type(PyObject* module, const char* name, int basicsize,
                                PyType_Slot* slots) {
-  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!module_name) return nullptr;
-  const char* prefix = PyUnicode_AsUTF8(module_name.get());
+  PyRef name_of_module = PyRef::steal(module_name(module));
+  if (!name_of_module) return nullptr;
+  const char* prefix = PyUnicode_AsUTF8(name_of_module.get());
   if (prefix == nullptr) return nullptr;
   // The dotted name gives the class its __module__; the interpreter keeps the pointer, so the
   // text lives as long as the process.
@@ -68,6 +72,10 @@ PyTypeObject* make_record_type(PyObject* module, const char* name, int basicsize
   if (!method || PyDict_SetItemString(type->tp_dict, "__init_subclass__", method.get()) < 0) {
     Py_DECREF(type);
     return nullptr;
+  }
+  // cpyext gives every heap type a __dict__ and a __weakref__ slot; ours have neither.
+  for (const char* slot_name : {"__dict__", "__weakref__"}) {
+    if (PyObject_DelAttrString(reinterpret_cast<PyObject*>(type), slot_name) < 0) PyErr_Clear();
   }
   PyType_Modified(type);
 #else
