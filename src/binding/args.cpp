@@ -125,6 +125,13 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 std::optional<std::string_view> to_text(PyObject* obj, const char* name) {
+#ifndef PYPY_VERSION
+  // Pure-ASCII str objects are their own UTF-8: read them in place.
+  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+  }
+#endif
   if (!PyUnicode_Check(obj)) {
     PyRef qualname = PyRef::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));

@@ -43,8 +43,12 @@ constexpr Signature RECORD_SIGNATURE{"record_request", RECORD_PARAMS, 4};
 
 PyObject* record_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slot[4];
-    if (!bind(RECORD_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    PyObject* matched[4];
+    PyObject* const* slot = args;  // the middleware's call: four positional arguments
+    if (nargs != 4 || kwnames != nullptr) {
+      if (!bind(RECORD_SIGNATURE, args, nargs, kwnames, matched)) return nullptr;
+      slot = matched;
+    }
     auto method = to_text(slot[0], "method");
     if (!method) return nullptr;
     auto path = to_text(slot[1], "path");
