@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
 #include <system_error>
 
 namespace vantorel::numfmt {
@@ -44,7 +45,31 @@ std::string fixed(double value, int decimals) {
 void append_shortest(std::string& out, double value) {
   if (append_special(out, value, "NaN", "+Inf", "-Inf")) return;
   char buffer[BUFFER_SIZE];
-  // Without a precision, fixed format gives the shortest digits that round-trip.
+  // From 2^53 up every double is a whole number, and fixed format would print all the digits of
+  // its exact binary value (1e23 as 99999999999999991611392). The fewest significant digits come
+  // from scientific format; they are then written out positionally with trailing zeros.
+  constexpr double TWO_TO_53 = 9007199254740992.0;
+  if (std::fabs(value) >= TWO_TO_53) {
+    auto [end, ec] =
+        std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    if (ec != std::errc{}) return;
+    const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+    const std::size_t e = text.find('e');
+    int exponent = 0;
+    std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), end, exponent);
+    int digits = 0;
+    for (char c : text.substr(0, e)) {
+      if (c == '-') {
+        out += c;
+      } else if (c != '.') {
+        out += c;
+        ++digits;
+      }
+    }
+    out.append(static_cast<std::size_t>(exponent - (digits - 1)), '0');
+    return;
+  }
+  // Below 2^53, fixed format without a precision gives the shortest digits that round-trip.
   auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
   if (ec == std::errc{}) out.append(buffer, end);
 }
