@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -22,8 +23,8 @@ namespace {
 constexpr std::string_view CLOCK_BEFORE_EPOCH =
     "clock error: second time provided was later than self";
 
-// A monotonic reading, kept as the clock gives it so that the elapsed time splits into whole
-// seconds and nanoseconds the same way on every platform.
+// A monotonic reading as the clock gives it: the CPU percent formula takes the elapsed time apart
+// into whole seconds and nanoseconds.
 struct Instant {
   std::int64_t sec = 0;
   std::int64_t nsec = 0;
@@ -99,8 +100,8 @@ class Fd {
 };
 
 // Reads a small /proc file into `buffer`. A /proc seq file hands over its whole text in the first
-// read when the buffer is large enough, so one read() suffices; a text that fills the buffer is cut
-// short, which parsing notices as long as the fields it needs come early (they do).
+// read when the buffer is large enough, so one read() suffices (no second read to see the end). A
+// longer text would be cut short harmlessly: the fields used come early in the line.
 std::optional<std::string_view> read_proc_file(const char* path, char* buffer, std::size_t size) {
   Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (!fd) return std::nullopt;
@@ -132,7 +133,9 @@ std::optional<std::uint64_t> count_other_tasks(std::string_view pid_text) {
     for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
       unsigned short reclen = 0;
       std::memcpy(&reclen, buffer + at + offsetof(dirent64, d_reclen), sizeof reclen);
-      if (reclen == 0) return std::nullopt;
+      if (reclen <= offsetof(dirent64, d_name) || at + reclen > static_cast<std::size_t>(n)) {
+        return std::nullopt;
+      }
       const char* name = buffer + at + offsetof(dirent64, d_name);
       const std::string_view entry(name, ::strnlen(name, reclen - offsetof(dirent64, d_name)));
       if (!is_dot_entry(entry) && entry != pid_text) ++count;
@@ -206,7 +209,8 @@ Result<Snapshot> collect() {
   Snapshot snap;
   snap.pid = static_cast<std::uint32_t>(::getpid());
 
-  // The wall clock is read before the lock: a clock before 1970 must leave STATE alone.
+  // The wall clock is read before the lock: a clock before 1970 must leave STATE alone. (A failing
+  // CLOCK_REALTIME, which Linux never reports, is taken as the same clock error.)
   timespec wall{};
   if (::clock_gettime(CLOCK_REALTIME, &wall) != 0 || wall.tv_sec < 0) {
     return Failure{std::string(CLOCK_BEFORE_EPOCH)};
