@@ -365,7 +365,6 @@ std::optional<MergedTotals> merged() {
     return totals;
   }
   for (;;) {
-    errno = 0;
     const dirent* entry = readdir(listing);
     // A failing readdir would fail again at the same position: end the scan with what we have.
     if (entry == nullptr) break;
