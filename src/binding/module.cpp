@@ -9,7 +9,8 @@ namespace vantorel::binding {
 namespace {
 
 PyObject* hello(PyObject*, PyObject*) {
-  return guarded([] { return to_py(std::string_view("vantorel v0.3.0 \u2014 Kerrow core running!")); });
+  return guarded(
+      [] { return to_py(std::string_view("vantorel v0.3.0 \u2014 Kerrow core running!")); });
 }
 
 }  // namespace

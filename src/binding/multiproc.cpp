@@ -11,8 +11,7 @@ namespace {
 constexpr const char* SET_DIR_PARAMS[] = {"dir"};
 constexpr Signature SET_DIR_SIGNATURE{"set_multiproc_dir", SET_DIR_PARAMS, 0};
 
-PyObject* set_multiproc_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
+PyObject* set_multiproc_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* slot[1];
     if (!bind(SET_DIR_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;

@@ -64,10 +64,10 @@ PyTypeObject* make_record_type(PyObject* module, const char* name, int basicsize
   if (type == nullptr) return nullptr;
 
 #ifdef PYPY_VERSION
-  static PyMethodDef init_subclass = {"__init_subclass__",
-                                      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
-                                          &refuse_subclass)),
-                                      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr};
+  static PyMethodDef init_subclass = {
+      "__init_subclass__",
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&refuse_subclass)),
+      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr};
   PyRef method = PyRef::steal(PyDescr_NewClassMethod(type, &init_subclass));
   if (!method || PyDict_SetItemString(type->tp_dict, "__init_subclass__", method.get()) < 0) {
     Py_DECREF(type);

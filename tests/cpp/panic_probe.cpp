@@ -9,9 +9,7 @@ namespace {
 using vantorel::binding::guarded;
 
 PyObject* throw_runtime(PyObject*, PyObject* message) {
-  return guarded([&]() -> PyObject* {
-    throw std::runtime_error(PyUnicode_AsUTF8(message));
-  });
+  return guarded([&]() -> PyObject* { throw std::runtime_error(PyUnicode_AsUTF8(message)); });
 }
 
 PyObject* throw_unknown(PyObject*, PyObject*) {
@@ -25,14 +23,13 @@ PyObject* arm(PyObject*, PyObject*) {
   return type;
 }
 
-PyMethodDef METHODS[] = {
-    {"throw_runtime", &throw_runtime, METH_O, nullptr},
-    {"throw_unknown", &throw_unknown, METH_NOARGS, nullptr},
-    {"arm", &arm, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef METHODS[] = {{"throw_runtime", &throw_runtime, METH_O, nullptr},
+                         {"throw_unknown", &throw_unknown, METH_NOARGS, nullptr},
+                         {"arm", &arm, METH_NOARGS, nullptr},
+                         {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef MODULE = {PyModuleDef_HEAD_INIT, "panic_probe", nullptr, -1, METHODS,
-                      nullptr, nullptr, nullptr, nullptr};
+PyModuleDef MODULE = {
+    PyModuleDef_HEAD_INIT, "panic_probe", nullptr, -1, METHODS, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
