@@ -21,6 +21,10 @@ from vantorel._core import (
     snapshot,
 )
 
+from vantorel.endpoint import make_asgi_app, make_wsgi_app
+from vantorel.middleware import DjangoRouteMiddleware, MetricsMiddleware, WSGIMetricsMiddleware
+from vantorel.multiproc import mark_process_dead, prepare_shard_dir
+
 __version__ = "0.3.0"
 
 
@@ -74,4 +78,11 @@ __all__ = [
     "PROMETHEUS_CONTENT_TYPE",
     "check_alerts",
     "PanicException",
+    "MetricsMiddleware",
+    "WSGIMetricsMiddleware",
+    "DjangoRouteMiddleware",
+    "make_asgi_app",
+    "make_wsgi_app",
+    "prepare_shard_dir",
+    "mark_process_dead",
 ]

@@ -41,6 +41,10 @@ template of the request (``/items/{item_id}``); the middleware records it instea
 # Recorded when the client went away before the application started a response.
 CLIENT_CLOSED_REQUEST = 499
 
+# What the middleware's own bookkeeping may raise. The core's PanicException derives from
+# BaseException so that applications do not swallow it; here it must not reach the application.
+_OWN_FAILURES = (Exception, getattr(_core, "PanicException", Exception))
+
 _LOG = logging.getLogger("vantorel")
 _WARNED = False
 _WARNED_LOCK = threading.Lock()
@@ -143,6 +147,7 @@ def _starlette_template(app: Any, scope: dict) -> Optional[str]:
     for _depth in range(16):  # mounts nest a few levels at most; never loop forever
         if not routes:
             return None
+        partial = None
         for route in routes:
             try:
                 match, child_scope = route.matches(scope)
@@ -150,8 +155,12 @@ def _starlette_template(app: Any, scope: dict) -> Optional[str]:
                 continue
             if _match_is_full(match):
                 break
+            if partial is None and getattr(match, "name", None) == "PARTIAL":
+                partial = (route, child_scope)  # the path matched, the method did not: a 405
         else:
-            return None
+            if partial is None:
+                return None
+            route, child_scope = partial
         path = getattr(route, "path", None)
         sub_routes = getattr(route, "routes", None)
         if sub_routes is not None and not hasattr(route, "endpoint"):
@@ -282,8 +291,8 @@ class MetricsMiddleware:
                 _report_failure()
             try:
                 await send(message)
-            except BaseException:
-                # The server could not deliver it: the client has gone, whatever the app says.
+            except OSError:
+                # How servers say that the client has gone (ASGI 2.4), whatever the app does next.
                 cycle.send_failed = True
                 raise
             if final:
@@ -328,7 +337,7 @@ class MetricsMiddleware:
                 if template is not None:
                     path = template
             _record(cycle.method, options.recorded_path(path), status, cycle.started)
-        except Exception:
+        except _OWN_FAILURES:
             _report_failure()
 
 
@@ -477,7 +486,7 @@ class WSGIMetricsMiddleware:
                 if template is not None:
                     path = template
             _record(cycle.method, options.recorded_path(path), status, cycle.started)
-        except Exception:
+        except _OWN_FAILURES:
             _report_failure()
 
 

@@ -1,0 +1,32 @@
+"""gunicorn settings for several workers that report one set of metrics.
+
+    export VTR_MULTIPROC_DIR=/run/myapp/vantorel   # one directory per deployment
+    gunicorn -c examples/gunicorn.conf.py examples.flask_app:app
+
+Every worker counts its requests into VTR_MULTIPROC_DIR/vtr-<pid>.shard; /metrics, answered by
+any worker, sums the shards of the live workers.
+"""
+
+import os
+import tempfile
+
+from vantorel import multiproc
+
+bind = os.environ.get("BIND", "127.0.0.1:8000")
+workers = int(os.environ.get("WEB_CONCURRENCY", "3"))
+
+# Set here, in the master, before any worker starts: workers read it once, at their first request.
+shard_dir = os.environ.get("VTR_MULTIPROC_DIR") or os.path.join(
+    tempfile.gettempdir(), "vantorel-" + bind.replace(":", "-")
+)
+
+
+def on_starting(server):
+    # Creates the directory, deletes the shards of an earlier run (a new worker that got an old
+    # worker's pid would otherwise carry on with its counts) and exports VTR_MULTIPROC_DIR.
+    multiproc.prepare_shard_dir(shard_dir)
+
+
+def child_exit(server, worker):
+    # A worker that died or was replaced leaves the totals at once.
+    multiproc.mark_process_dead(worker.pid, shard_dir)

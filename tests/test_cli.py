@@ -1,0 +1,269 @@
+"""``python -m vantorel``: demo, inspect and prepare, and the shard-directory helpers."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import struct
+import subprocess
+import sys
+import time
+from typing import List, Optional
+
+import pytest
+
+from vantorel import multiproc
+from vantorel.cli import main, render_inspect
+
+CLI = [sys.executable, "-m", "vantorel"]
+
+
+def run_cli(*args: str, env_extra: Optional[dict] = None,
+            timeout: float = 120) -> subprocess.CompletedProcess:
+    env = {k: v for k, v in os.environ.items() if k != multiproc.ENV_VAR}
+    env.update(env_extra or {})
+    return subprocess.run(CLI + list(args), capture_output=True, text=True, env=env,
+                          timeout=timeout)
+
+
+def shard_bytes(pid: int, count: int = 0, errors: int = 0, sum_us: int = 0,
+                min_us: int = multiproc.NO_MIN_US, max_us: int = 0,
+                buckets: Optional[List[int]] = None,
+                marker: int = 1) -> bytes:
+    buckets = buckets or [0] * 14
+    return struct.pack("<22Q", marker, pid, count, errors, sum_us, min_us, max_us,
+                       int(time.time()), *buckets)
+
+
+def dead_pid() -> int:
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    child.wait()  # reaped: nothing answers to this pid any more
+    return child.pid
+
+
+# ---------------------------------------------------------------------------------------------
+# demo
+
+
+def test_demo_drives_real_requests_and_prints_every_section(tmp_path):
+    shard_dir = tmp_path / "shards"
+    done = run_cli("demo", "--requests", "400", "--concurrency", "4", "--seed", "7",
+                   env_extra={multiproc.ENV_VAR: str(shard_dir)})
+    assert done.returncode == 0, done.stderr
+    out = done.stdout
+    headings = [line for line in out.splitlines() if line.startswith("== ")]
+    assert [h.split(":")[0] for h in headings] == [
+        "== Aggregate", "== Requests by path", "== Process snapshot", "== Alerts",
+        "== Prometheus text"]
+    assert headings[-1] == ("== Prometheus text: GET /metrics -> 200, "
+                            "text/plain; version=0.0.4; charset=utf-8 ==")
+    assert re.search(r"^Sent 400 requests in [\d.]+ s: 200 x\d+, 201 x\d+, 404 x\d+",
+                     out, re.M)
+    assert "  AggregatedMetrics(total=400, errors=" in out
+    assert "\nvtr_requests_total 400\n" in out
+    # 1100 item ids are one route; the demo's own scrape of /metrics is not recorded.
+    assert re.search(r"^ +\d+  /api/items/\{item_id\}$", out, re.M)
+    assert "/metrics" not in out.split("== Requests by path")[1].split("==")[0]
+    assert done.stderr.splitlines()[-1].startswith("[" + "#" * 40 + "] 400/400 100%")
+    # The demo counts in its own process only, even with a shard directory in the environment.
+    assert not shard_dir.exists()
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        ([], "the following arguments are required: COMMAND"),
+        (["demo", "--requests", "0"], "argument --requests: must be at least 1, not 0"),
+        (["inspect", "/tmp", "--interval", "0"],
+         "argument --interval: must be greater than 0, not 0"),
+        (["frobnicate"], "invalid choice: 'frobnicate'"),
+    ],
+    ids=["no-command", "zero-requests", "zero-interval", "unknown"],
+)
+def test_usage_errors(args, message, capsys):
+    with pytest.raises(SystemExit) as caught:
+        main(args)
+    assert caught.value.code == 2
+    assert message in capsys.readouterr().err
+
+
+# ---------------------------------------------------------------------------------------------
+# inspect
+
+
+RECORDER = """
+import json, sys
+from vantorel import _core
+for status, ms in [(200, 0.4), (200, 3.0), (404, 7.5), (500, 120.0), (200, 20000.0), (200, 1.0)]:
+    _core.record_request("GET", "/", status, ms)
+print(json.dumps(_core.aggregate().to_dict()), flush=True)
+sys.stdin.readline()
+"""
+
+
+@pytest.fixture
+def shard_dir(tmp_path):
+    """A directory as a deployment leaves it: one live worker that recorded six requests with
+    the real core, one dead worker's shard, and two files that are no shards."""
+    directory = tmp_path / "shards"
+    env = {k: v for k, v in os.environ.items() if k != multiproc.ENV_VAR}
+    env[multiproc.ENV_VAR] = str(directory)
+    worker = subprocess.Popen([sys.executable, "-c", RECORDER], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        aggregate = json.loads(worker.stdout.readline())
+        dead = dead_pid()
+        (directory / f"vtr-{dead}.shard").write_bytes(
+            shard_bytes(dead, count=5, errors=5, sum_us=5000, min_us=1000, max_us=1000,
+                        buckets=[5] + [0] * 13))
+        (directory / "vtr-77.shard").write_bytes(shard_bytes(77, count=9, marker=0))
+        (directory / "vtr-78.shard").write_bytes(b"\x01" * 100)
+        (directory / "notes.txt").write_text("not a shard")
+        yield directory, worker.pid, dead, aggregate
+    finally:
+        worker.stdin.close()
+        worker.wait(timeout=30)
+
+
+def test_inspect_json_merges_like_the_core_and_deletes_nothing(shard_dir):
+    directory, live, dead, aggregate = shard_dir
+    before = sorted(os.listdir(directory))
+    done = run_cli("inspect", str(directory), "--json")
+    assert done.returncode == 0, done.stderr
+    document = json.loads(done.stdout)
+    merged = document.pop("merged")
+    assert merged.pop("workers") == 1
+    buckets = merged.pop("buckets")
+    assert merged == aggregate  # the same nine figures as aggregate() in the live worker
+    assert buckets[0] == {"le_ms": 1, "count": 2}
+    assert buckets[13] == {"le_ms": None, "count": 1}
+    shards = {s["file"]: s for s in document["shards"]}
+    assert set(shards) == {f"vtr-{live}.shard", f"vtr-{dead}.shard", "vtr-77.shard",
+                           "vtr-78.shard"}
+    assert (shards[f"vtr-{live}.shard"]["counted"], shards[f"vtr-{dead}.shard"]["alive"]) == (
+        True, False)
+    assert shards["vtr-77.shard"]["problem"] == "not initialised (marker 0)"
+    assert shards["vtr-78.shard"]["problem"] == "short file (100 bytes)"
+    assert sorted(os.listdir(directory)) == before
+
+
+def test_inspect_table_and_histogram(shard_dir):
+    directory, live, dead, _ = shard_dir
+    shards = multiproc.read_shard_dir(directory)
+    lines = render_inspect(str(directory), shards, time.time(), bar="#").splitlines()
+    assert lines[0] == (f"Shard directory {directory}: 4 shard file(s), 1 live worker(s), "
+                        "1 dead")
+    assert lines[2].split() == ["PID", "STATE", "REQUESTS", "ERRORS", "ERR%", "AVG", "ms",
+                                "MIN", "ms", "MAX", "ms", "UPDATED"]
+    rows = {line.split()[0]: line for line in lines[3:7]}
+    assert rows[str(live)].split()[:8] == [str(live), "live", "6", "2", "33.3", "3355.32",
+                                           "0.40", "20000.00"]
+    assert rows[str(dead)].split()[:8] == [str(dead), "dead", "5", "5", "100.0", "1.00",
+                                           "1.00", "1.00"]
+    assert rows[str(dead)].endswith("  (not counted)")
+    assert rows["vtr-77.shard:"] == "  vtr-77.shard: not initialised (marker 0) (not counted)"
+    assert rows["vtr-78.shard:"] == "  vtr-78.shard: short file (100 bytes) (not counted)"
+    assert "Merged over 1 live worker(s):" in lines
+    assert "  requests 6   errors 2 (33.3%)" in lines
+    histogram = lines[lines.index("Latency histogram (live workers):") + 1:]
+    assert histogram[0] == "      <= 1 ms |" + "#" * 40 + "|         2   33.3%"
+    assert histogram[1] == "      <= 2 ms |" + " " * 40 + "|         0    0.0%"
+    assert histogram[2] == "      <= 5 ms |" + "#" * 20 + " " * 20 + "|         1   16.7%"
+    assert histogram[12] == "  <= 10000 ms |" + " " * 40 + "|         0    0.0%"
+    assert histogram[13] == "   > 10000 ms |" + "#" * 20 + " " * 20 + "|         1   16.7%"
+    assert len(histogram) == 14
+
+
+def test_inspect_watch_refreshes_and_stops(shard_dir):
+    directory = shard_dir[0]
+    done = run_cli("inspect", str(directory), "--watch", "--interval", "0.1",
+                   "--iterations", "3")
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.count("Shard directory ") == 3
+    assert done.stdout.count("every 0.1s (Ctrl-C to stop)") == 3
+
+
+def test_inspect_empty_and_missing_directories(tmp_path):
+    done = run_cli("inspect", str(tmp_path))
+    assert done.returncode == 0
+    assert "  (no shard files: no worker has recorded here yet)" in done.stdout.splitlines()
+    assert "  requests 0   errors 0 (0.0%)" in done.stdout.splitlines()
+    missing = tmp_path / "nope"
+    done = run_cli("inspect", str(missing))
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == (f"python -m vantorel inspect: cannot read {missing}: "
+                           "No such file or directory\n")
+
+
+@pytest.mark.parametrize(
+    "buckets, q, max_ms, expected",
+    [
+        ([0, 0, 1] + [0] * 11, 0.5, 3.0, 3.5),
+        ([0, 0, 1] + [0] * 11, 0.95, 3.0, 4.85),
+        ([100] + [0] * 13, 0.99, 0.4, 0.99),
+        ([0] * 13 + [1], 0.5, 20000.0, 15000.0),
+        ([0] * 13 + [1], 0.99, 20000.0, 19900.0),
+        ([0] * 14, 0.5, 7.0, 0.0),
+        ([1] * 14, 1.5, 7.0, 7.0),
+        ([0, 4] + [0] * 12, 0.0, 2.0, 0.0),
+    ],
+    ids=["3ms-p50", "3ms-p95", "sub-ms-p99", "overflow-p50", "overflow-p99", "empty",
+         "q-above-1", "q-0-empty-first-bucket"],
+)
+def test_histogram_quantile(buckets, q, max_ms, expected):
+    assert multiproc.histogram_quantile(buckets, q, max_ms) == pytest.approx(expected)
+
+
+# ---------------------------------------------------------------------------------------------
+# prepare and the shard-directory helpers
+
+
+def test_prepare_creates_the_directory_and_deletes_only_shards(tmp_path):
+    directory = tmp_path / "a" / "b"
+    directory.mkdir(parents=True)
+    for name in ("vtr-1.shard", "vtr-22.shard", "vtr-x.shard"):
+        (directory / name).write_bytes(shard_bytes(1))
+    (directory / "vtr-3.shard").mkdir()
+    (directory / "keep.txt").write_text("mine")
+    done = run_cli("prepare", str(directory))
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == f"{directory}: ready, 3 old shard file(s) deleted\n"
+    assert sorted(os.listdir(directory)) == ["keep.txt", "vtr-3.shard"]
+    fresh = tmp_path / "new" / "dir"
+    assert run_cli("prepare", str(fresh)).stdout == f"{fresh}: ready, 0 old shard file(s) deleted\n"
+    assert fresh.is_dir()
+
+
+def test_prepare_shard_dir_exports_the_directory(tmp_path, monkeypatch):
+    monkeypatch.setenv(multiproc.ENV_VAR, "placeholder")  # restored after the test
+    directory = tmp_path / "shards"
+    assert multiproc.prepare_shard_dir(directory) == str(directory)
+    assert os.environ[multiproc.ENV_VAR] == str(directory)
+    (directory / "vtr-5.shard").write_bytes(shard_bytes(5))
+    assert multiproc.prepare_shard_dir() == str(directory)  # from the environment
+    assert os.listdir(directory) == []
+    other = tmp_path / "other"
+    multiproc.prepare_shard_dir(other, export=False)
+    assert os.environ[multiproc.ENV_VAR] == str(directory)
+
+
+@pytest.mark.parametrize("value", [None, "", "   "], ids=["unset", "empty", "blank"])
+def test_prepare_shard_dir_needs_a_directory(value, monkeypatch):
+    if value is None:
+        monkeypatch.setenv(multiproc.ENV_VAR, "x")
+        monkeypatch.delenv(multiproc.ENV_VAR)
+    else:
+        monkeypatch.setenv(multiproc.ENV_VAR, value)
+    with pytest.raises(ValueError) as caught:
+        multiproc.prepare_shard_dir()
+    assert str(caught.value) == "no shard directory given and VTR_MULTIPROC_DIR is not set"
+
+
+def test_mark_process_dead_removes_that_workers_shard(tmp_path):
+    (tmp_path / "vtr-41.shard").write_bytes(shard_bytes(41))
+    (tmp_path / "vtr-42.shard").write_bytes(shard_bytes(42))
+    assert multiproc.mark_process_dead(41, tmp_path) is True
+    assert multiproc.mark_process_dead(41, tmp_path) is False
+    assert os.listdir(tmp_path) == ["vtr-42.shard"]
+    assert multiproc.shard_path(42, tmp_path) == str(tmp_path / "vtr-42.shard")

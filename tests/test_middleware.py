@@ -1,0 +1,843 @@
+"""The ASGI and WSGI middleware and the metrics endpoint apps, driven in-process.
+
+Real servers over HTTP are in test_servers.py; here the messages an ASGI server or a WSGI server
+would exchange are scripted, so that disconnects, failing sends and exceptions happen exactly
+where a test wants them.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import io
+import logging
+import sys
+from typing import Any, Dict, List, Optional
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from vantorel import _core, middleware
+from vantorel.endpoint import make_asgi_app, make_wsgi_app
+from vantorel.middleware import MetricsMiddleware, WSGIMetricsMiddleware
+
+
+def recorded() -> List[tuple]:
+    return [(r.method, r.path, r.status_code) for r in _core.get_requests()]
+
+
+# ---------------------------------------------------------------------------------------------
+# An ASGI server in miniature
+
+
+def http_scope(path: str = "/", method: str = "GET") -> Dict[str, Any]:
+    return {
+        "type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1",
+        "method": method, "scheme": "http", "path": path, "raw_path": path.encode(),
+        "root_path": "", "query_string": b"", "headers": [(b"host", b"testserver")],
+        "client": ("127.0.0.1", 50000), "server": ("127.0.0.1", 8000),
+    }
+
+
+class Client:
+    """Plays the server's side of one ASGI HTTP request."""
+
+    def __init__(self, disconnect_after_body: bool = False,
+                 fail_send_on: Optional[str] = None, send_delay: float = 0.0) -> None:
+        self.sent: List[dict] = []
+        self.disconnect_after_body = disconnect_after_body
+        self.fail_send_on = fail_send_on
+        self.send_delay = send_delay
+        self._request_sent = False
+
+    async def receive(self) -> dict:
+        if not self._request_sent:
+            self._request_sent = True
+            return {"type": "http.request", "body": b"", "more_body": False}
+        if self.disconnect_after_body:
+            return {"type": "http.disconnect"}
+        await asyncio.sleep(3600)
+        raise AssertionError("unreachable")
+
+    async def send(self, message: dict) -> None:
+        if self.fail_send_on is not None and message["type"] == self.fail_send_on:
+            raise OSError("connection reset by peer")
+        if self.send_delay and not message.get("more_body", False):
+            await asyncio.sleep(self.send_delay)
+        self.sent.append(message)
+
+    def status(self) -> Optional[int]:
+        starts = [m for m in self.sent if m["type"] == "http.response.start"]
+        return starts[0]["status"] if starts else None
+
+    def body(self) -> bytes:
+        return b"".join(m.get("body", b"") for m in self.sent if m["type"] == "http.response.body")
+
+
+def serve(app: Any, path: str = "/", method: str = "GET", client: Optional[Client] = None,
+          scope: Optional[dict] = None) -> Client:
+    client = client or Client()
+    asyncio.run(app(scope or http_scope(path, method), client.receive, client.send))
+    return client
+
+
+async def plain_response(send: Any, status: int = 200, body: bytes = b"ok") -> None:
+    await send({"type": "http.response.start", "status": status,
+                "headers": [(b"content-type", b"text/plain")]})
+    await send({"type": "http.response.body", "body": body})
+
+
+async def hello_app(scope: dict, receive: Any, send: Any) -> None:
+    await plain_response(send)
+
+
+class Boom(Exception):
+    pass
+
+
+# ---------------------------------------------------------------------------------------------
+# ASGI: what is recorded and when
+
+
+def test_asgi_records_method_path_status_and_duration_until_the_last_send():
+    client = Client(send_delay=0.05)  # the final body takes 50 ms to go out
+
+    async def app(scope, receive, send):
+        await send({"type": "http.response.start", "status": 201, "headers": []})
+        await send({"type": "http.response.body", "body": b"a", "more_body": True})
+        await asyncio.sleep(0.03)
+        await send({"type": "http.response.body", "body": b"b"})
+
+    serve(MetricsMiddleware(app), "/orders", "POST", client)
+    assert client.status() == 201 and client.body() == b"ab"
+    [request] = _core.get_requests()
+    assert (request.method, request.path, request.status_code) == ("POST", "/orders", 201)
+    assert request.duration_ms >= 80.0
+
+
+def test_asgi_records_when_the_response_is_complete_not_when_the_app_returns():
+    seen_inside: List[list] = []
+
+    async def app(scope, receive, send):
+        await plain_response(send, 202)
+        # Work after the response (Starlette's background tasks) is not the client's wait.
+        seen_inside.append(recorded())
+
+    serve(MetricsMiddleware(app), "/jobs")
+    assert seen_inside == [[("GET", "/jobs", 202)]]
+    assert recorded() == [("GET", "/jobs", 202)]
+
+
+@pytest.mark.parametrize("after_start", [False, True], ids=["before-start", "after-start"])
+def test_asgi_handler_exception_is_recorded_as_500_and_propagates_unchanged(after_start):
+    error = Boom("handler failed")
+
+    async def app(scope, receive, send):
+        if after_start:
+            await send({"type": "http.response.start", "status": 200, "headers": []})
+            await send({"type": "http.response.body", "body": b"x", "more_body": True})
+        raise error
+
+    with pytest.raises(Boom) as caught:
+        serve(MetricsMiddleware(app), "/fail")
+    assert caught.value is error
+    assert recorded() == [("GET", "/fail", 500)]
+
+
+def test_asgi_exception_after_the_response_completed_keeps_the_sent_status():
+    async def app(scope, receive, send):
+        await plain_response(send, 200)
+        raise Boom("background task failed")
+
+    with pytest.raises(Boom):
+        serve(MetricsMiddleware(app), "/done")
+    assert recorded() == [("GET", "/done", 200)]
+
+
+def test_asgi_error_middleware_inside_records_the_500_it_sends_once():
+    async def app(scope, receive, send):
+        # What Starlette's ServerErrorMiddleware does: answer 500, then re-raise.
+        await plain_response(send, 500, b"Internal Server Error")
+        raise Boom("handler failed")
+
+    with pytest.raises(Boom):
+        serve(MetricsMiddleware(app), "/err")
+    assert recorded() == [("GET", "/err", 500)]
+
+
+@pytest.mark.parametrize(
+    "script, expected_status",
+    [
+        ("cancel-before-start", 499),
+        ("cancel-mid-body", 206),
+        ("disconnect-then-return", 206),
+        ("disconnect-before-start", 499),
+        ("send-fails-mid-body", 206),
+    ],
+    ids=lambda v: str(v),
+)
+def test_asgi_client_that_leaves_mid_response_is_still_recorded(script, expected_status):
+    client = Client(disconnect_after_body=True,
+                    fail_send_on="http.response.body" if script == "send-fails-mid-body"
+                    else None)
+
+    async def app(scope, receive, send):
+        await receive()
+        if script.endswith("before-start"):
+            if script.startswith("cancel"):
+                raise asyncio.CancelledError()
+            assert (await receive())["type"] == "http.disconnect"
+            return
+        await send({"type": "http.response.start", "status": 206, "headers": []})
+        if script == "cancel-mid-body":
+            raise asyncio.CancelledError()
+        if script == "disconnect-then-return":
+            assert (await receive())["type"] == "http.disconnect"
+            return  # a streaming response stops when its client has gone
+        await send({"type": "http.response.body", "body": b"x", "more_body": True})
+
+    if script.startswith("cancel"):
+        with pytest.raises(asyncio.CancelledError):
+            serve(MetricsMiddleware(app), "/stream", client=client)
+    elif script == "send-fails-mid-body":
+        with pytest.raises(OSError, match="connection reset by peer"):
+            serve(MetricsMiddleware(app), "/stream", client=client)
+    else:
+        serve(MetricsMiddleware(app), "/stream", client=client)
+    assert recorded() == [("GET", "/stream", expected_status)]
+
+
+def test_asgi_invalid_message_refused_by_the_server_is_a_500_not_a_disconnect():
+    client = Client(fail_send_on=None)
+
+    async def strict_send(message):
+        raise RuntimeError("Expected ASGI message 'http.response.start'")
+
+    async def app(scope, receive, send):
+        await send({"type": "http.response.body", "body": b"too early"})
+
+    with pytest.raises(RuntimeError):
+        asyncio.run(MetricsMiddleware(app)(http_scope("/bad"), client.receive, strict_send))
+    assert recorded() == [("GET", "/bad", 500)]
+
+
+def test_asgi_app_that_returns_without_a_response_is_recorded_as_500():
+    async def app(scope, receive, send):
+        return None
+
+    serve(MetricsMiddleware(app), "/nothing")
+    assert recorded() == [("GET", "/nothing", 500)]
+
+
+@pytest.mark.parametrize(
+    "messages",
+    [
+        [{"type": "http.response.start", "status": 200, "headers": [], "trailers": True},
+         {"type": "http.response.body", "body": b"x"},
+         {"type": "http.response.trailers", "headers": [], "more_trailers": False}],
+        [{"type": "http.response.start", "status": 200, "headers": []},
+         {"type": "http.response.pathsend", "path": "/etc/hostname"}],
+        [{"type": "http.response.start", "status": 200, "headers": []},
+         {"type": "http.response.zerocopysend", "file": 0, "more_body": False}],
+    ],
+    ids=["trailers", "pathsend", "zerocopysend"],
+)
+def test_asgi_response_extensions_end_the_request_at_their_final_message(messages):
+    progress: List[int] = []
+
+    async def app(scope, receive, send):
+        for message in messages:
+            progress.append(len(_core.get_requests()))
+            await send(message)
+        progress.append(len(_core.get_requests()))
+
+    serve(MetricsMiddleware(app), "/file")
+    # Nothing is recorded until the last message has gone out, and then exactly once.
+    assert progress == [0] * len(messages) + [1]
+    assert recorded() == [("GET", "/file", 200)]
+
+
+@pytest.mark.parametrize("kind", ["lifespan", "websocket"])
+def test_asgi_non_http_scopes_pass_through_unrecorded(kind):
+    seen = []
+
+    async def app(scope, receive, send):
+        seen.append(scope["type"])
+
+    asyncio.run(MetricsMiddleware(app)({"type": kind}, Client().receive, Client().send))
+    assert seen == [kind]
+    assert recorded() == []
+
+
+# ---------------------------------------------------------------------------------------------
+# Options: exclusions, caps
+
+
+EXCLUSION_CASES = [
+    ({}, "GET", "/metrics", False),
+    ({}, "GET", "/metrics/", False),
+    ({}, "GET", "/metrics/x", True),
+    ({"metrics_path": None}, "GET", "/metrics", True),
+    ({"metrics_path": "/internal/metrics"}, "GET", "/internal/metrics", False),
+    ({"metrics_path": "/internal/metrics"}, "GET", "/metrics", True),
+    ({"exclude_paths": [r"/health"]}, "GET", "/health", False),
+    ({"exclude_paths": [r"/health"]}, "GET", "/healthz", True),  # the whole path must match
+    ({"exclude_paths": [r"/static/.*"]}, "GET", "/static/a/b.css", False),
+    ({"exclude_paths": r"/static/.*"}, "GET", "/api/static/a", True),
+    ({"exclude_methods": ["options", "HEAD"]}, "OPTIONS", "/x", False),
+    ({"exclude_methods": ["options", "HEAD"]}, "head", "/x", False),
+    ({"exclude_methods": ["OPTIONS"]}, "GET", "/x", True),
+]
+EXCLUSION_IDS = [f"{m} {p} {'recorded' if r else 'skipped'} {o}" for o, m, p, r in
+                 EXCLUSION_CASES]
+
+
+@pytest.mark.parametrize("options, method, path, is_recorded", EXCLUSION_CASES,
+                         ids=EXCLUSION_IDS)
+def test_exclusions_asgi(options, method, path, is_recorded):
+    client = serve(MetricsMiddleware(hello_app, **options), path, method)
+    assert client.status() == 200
+    assert recorded() == ([(method, path, 200)] if is_recorded else [])
+
+
+@pytest.mark.parametrize("options, method, path, is_recorded", EXCLUSION_CASES,
+                         ids=EXCLUSION_IDS)
+def test_exclusions_wsgi(options, method, path, is_recorded):
+    status, _, _ = call_wsgi(WSGIMetricsMiddleware(wsgi_hello, **options), path, method)
+    assert status == "200 OK"
+    assert recorded() == ([(method, path, 200)] if is_recorded else [])
+
+
+def test_long_paths_and_methods_are_cut():
+    long_path = "/" + "a" * 5000
+    serve(MetricsMiddleware(hello_app, max_path_length=100), long_path, "X" * 100)
+    serve(MetricsMiddleware(hello_app, max_path_length=None), long_path)
+    serve(MetricsMiddleware(hello_app), long_path)
+    assert recorded() == [("X" * middleware.MAX_METHOD_LENGTH, long_path[:100], 200),
+                          ("GET", long_path, 200),
+                          ("GET", long_path[:middleware.DEFAULT_MAX_PATH_LENGTH], 200)]
+
+
+@settings(max_examples=60, deadline=None)
+@given(path=st.text(st.characters(blacklist_categories=("Cs",)), max_size=300),
+       limit=st.integers(1, 64))
+def test_any_path_is_recorded_as_its_prefix(path, limit):
+    _core.clear_requests()
+    serve(MetricsMiddleware(hello_app, max_path_length=limit, metrics_path=None), path)
+    assert recorded() == [("GET", path[:limit], 200)]
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, message",
+    [
+        ({"max_path_length": 0}, ValueError, "max_path_length must be at least 1"),
+        ({"max_path_length": 2.5}, TypeError, "max_path_length must be an int or None"),
+        ({"max_path_length": True}, TypeError, "max_path_length must be an int or None"),
+        ({"exclude_paths": ["("]}, Exception, None),
+    ],
+    ids=["zero", "float", "bool", "bad-regex"],
+)
+def test_bad_options_fail_at_construction_not_per_request(kwargs, error, message):
+    for cls in (MetricsMiddleware, WSGIMetricsMiddleware):
+        with pytest.raises(error) as caught:
+            cls(hello_app, **kwargs)
+        if message is not None:
+            assert str(caught.value) == message
+
+
+def test_status_outside_the_core_range_is_recorded_as_0():
+    async def app(scope, receive, send):
+        await plain_response(send, 70000)
+
+    serve(MetricsMiddleware(app), "/odd")
+    assert recorded() == [("GET", "/odd", 0)]
+
+
+# ---------------------------------------------------------------------------------------------
+# The middleware's own failures stay its own
+
+
+class BrokenCore:
+    def __init__(self, error: BaseException) -> None:
+        self.calls = 0
+        self.error = error
+
+    def record_request(self, *args: Any) -> None:
+        self.calls += 1
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [RuntimeError("store unavailable"),
+                                   _core.PanicException("store unavailable")],
+                         ids=["exception", "panic"])
+def test_a_failing_record_never_fails_the_request_and_is_logged_once(error, monkeypatch,
+                                                                     caplog):
+    broken = BrokenCore(error)
+    monkeypatch.setattr(middleware, "_core", broken)
+    monkeypatch.setattr(middleware, "_WARNED", False)
+    caplog.set_level(logging.DEBUG, logger="vantorel")
+    for _ in range(3):
+        assert serve(MetricsMiddleware(hello_app), "/a").body() == b"ok"
+    status, _, body = call_wsgi(WSGIMetricsMiddleware(wsgi_hello), "/b")
+    assert (status, body) == ("200 OK", b"hello")
+    assert broken.calls == 4
+    levels = [(r.levelname, r.getMessage()) for r in caplog.records]
+    assert levels == [("WARNING", "vantorel: a request could not be recorded")] + [
+        ("DEBUG", "vantorel: a request could not be recorded")] * 3
+    assert caplog.records[0].exc_info[1] is error
+
+
+def test_a_route_that_fails_to_match_falls_back_to_the_raw_path():
+    class ExplodingRoute:
+        path = "/never"
+        endpoint = None
+
+        def matches(self, scope):
+            raise KeyError("broken route")
+
+    class App:
+        routes = [ExplodingRoute()]
+
+        async def __call__(self, scope, receive, send):
+            await plain_response(send)
+
+    serve(MetricsMiddleware(App()), "/items/3")
+    assert recorded() == [("GET", "/items/3", 200)]
+
+
+def test_an_application_provided_route_key_wins():
+    async def app(scope, receive, send):
+        scope[middleware.ROUTE_KEY] = "/users/{id}"
+        await plain_response(send)
+
+    serve(MetricsMiddleware(app), "/users/17")
+    serve(MetricsMiddleware(app, group_paths=False), "/users/18")
+    assert recorded() == [("GET", "/users/{id}", 200), ("GET", "/users/18", 200)]
+
+
+# ---------------------------------------------------------------------------------------------
+# Route templates of real frameworks
+
+
+def starlette_app(inside: bool) -> Any:
+    starlette = pytest.importorskip("starlette")
+    del starlette
+    from starlette.applications import Starlette
+    from starlette.responses import PlainTextResponse
+    from starlette.routing import Mount, Route, Router
+
+    async def ok(request):
+        return PlainTextResponse("ok")
+
+    async def boom(request):
+        raise Boom("from a Starlette handler")
+
+    routes = [
+        Route("/items/{item_id:int}", ok),
+        Route("/boom", boom),
+        Mount("/api", routes=[Mount("/v1", routes=[Route("/users/{uid}", ok)])]),
+        Mount("/static", app=hello_app),
+        Route("/metrics", make_asgi_app()),
+    ]
+    if inside:
+        app = Starlette(routes=routes)
+        app.add_middleware(MetricsMiddleware)
+        return app
+    return MetricsMiddleware(Router(routes=routes))
+
+
+@pytest.mark.parametrize("inside", [True, False], ids=["add_middleware", "wrapped"])
+@pytest.mark.parametrize(
+    "method, path, template, status",
+    [
+        ("GET", "/items/42", "/items/{item_id:int}", 200),
+        ("DELETE", "/items/42", "/items/{item_id:int}", 405),
+        ("GET", "/api/v1/users/7", "/api/v1/users/{uid}", 200),
+        ("GET", "/static/css/site.css", "/static/{path:path}", 200),
+        ("GET", "/items/abc", "/items/abc", 404),  # no route matched: the raw path
+        ("GET", "/nope", "/nope", 404),
+    ],
+    ids=["route", "wrong-method", "nested-mount", "mounted-app", "no-int", "unrouted"],
+)
+def test_starlette_route_templates(inside, method, path, template, status):
+    client = serve(starlette_app(inside), path, method)
+    assert client.status() == status
+    assert recorded() == [(method, template, status)]
+
+
+def test_starlette_route_serves_the_metrics_app_unrecorded():
+    client = serve(starlette_app(inside=True), "/metrics")
+    assert client.status() == 200
+    content_type = dict(client.sent[0]["headers"])[b"content-type"]
+    assert content_type == _core.PROMETHEUS_CONTENT_TYPE.encode()
+    assert b"vtr_requests_total 0\n" in client.body()
+    assert recorded() == []
+
+
+def test_starlette_handler_exception_recorded_as_500():
+    with pytest.raises(Boom):
+        serve(starlette_app(inside=True), "/boom")
+    assert recorded() == [("GET", "/boom", 500)]
+
+
+def test_fastapi_route_templates():
+    pytest.importorskip("fastapi")
+    from fastapi import APIRouter, FastAPI
+
+    app = FastAPI()
+    router = APIRouter(prefix="/shop")
+
+    @router.get("/orders/{order_id}")
+    async def order(order_id: int):
+        return {"id": order_id}
+
+    app.include_router(router)
+    app.add_middleware(MetricsMiddleware)
+    assert serve(app, "/shop/orders/5").status() == 200
+    assert serve(app, "/shop/orders/x").status() == 422
+    assert recorded() == [("GET", "/shop/orders/{order_id}", 200),
+                          ("GET", "/shop/orders/{order_id}", 422)]
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_litestar_route_templates():
+    pytest.importorskip("litestar")
+    from litestar import Litestar, get
+
+    @get("/books/{book_id:int}")
+    async def book(book_id: int) -> dict:
+        return {"id": book_id}
+
+    app = Litestar(route_handlers=[book], middleware=[MetricsMiddleware])
+    assert serve(app, "/books/12").status() == 200
+    assert recorded() == [("GET", "/books/{book_id}", 200)]
+
+
+def flask_app() -> Any:
+    pytest.importorskip("flask")
+    from flask import Flask
+
+    app = Flask("vantorel_test")
+
+    @app.route("/items/<int:item_id>")
+    def item(item_id):
+        return f"item {item_id}"
+
+    @app.route("/boom")
+    def boom():
+        raise Boom("from a Flask view")
+
+    app.config["PROPAGATE_EXCEPTIONS"] = True
+    return app
+
+
+@pytest.mark.parametrize("wrap", ["wsgi_app", "app"])
+def test_flask_route_templates(wrap):
+    app = flask_app()
+    if wrap == "wsgi_app":
+        app.wsgi_app = WSGIMetricsMiddleware(app.wsgi_app)
+        wsgi = app
+    else:
+        wsgi = WSGIMetricsMiddleware(app)
+    assert call_wsgi(wsgi, "/items/9")[0] == "200 OK"
+    assert call_wsgi(wsgi, "/items/x")[0] == "404 NOT FOUND"
+    with pytest.raises(Boom):
+        call_wsgi(wsgi, "/boom")
+    assert recorded() == [("GET", "/items/<int:item_id>", 200), ("GET", "/items/x", 404),
+                          ("GET", "/boom", 500)]
+
+
+@pytest.fixture(scope="module")
+def django_project():
+    pytest.importorskip("django")
+    import django
+    from django.conf import settings
+    from django.http import HttpResponse
+    from django.urls import include, path
+
+    def item(request, item_id):
+        return HttpResponse(f"item {item_id}")
+
+    module = type(sys)("vantorel_test_urls")
+    module.urlpatterns = [path("shop/", include([path("items/<int:item_id>/", item)]))]
+    sys.modules[module.__name__] = module
+    if not settings.configured:
+        settings.configure(ROOT_URLCONF=module.__name__, ALLOWED_HOSTS=["*"],
+                           MIDDLEWARE=["vantorel.middleware.DjangoRouteMiddleware"])
+        django.setup()
+    return module
+
+
+def test_django_wsgi_route_templates(django_project):
+    from django.core.handlers.wsgi import WSGIHandler
+
+    app = WSGIMetricsMiddleware(WSGIHandler())
+    assert call_wsgi(app, "/shop/items/3/")[0] == "200 OK"
+    assert call_wsgi(app, "/shop/items/x/")[0] == "404 Not Found"
+    assert recorded() == [("GET", "/shop/items/<int:item_id>/", 200),
+                          ("GET", "/shop/items/x/", 404)]
+
+
+def test_django_asgi_route_templates(django_project):
+    from django.core.handlers.asgi import ASGIHandler
+
+    client = serve(MetricsMiddleware(ASGIHandler()), "/shop/items/4/")
+    assert (client.status(), client.body()) == (200, b"item 4")
+    assert recorded() == [("GET", "/shop/items/<int:item_id>/", 200)]
+
+
+# ---------------------------------------------------------------------------------------------
+# WSGI: what is recorded and when
+
+
+def wsgi_hello(environ: dict, start_response: Any) -> List[bytes]:
+    start_response("200 OK", [("Content-Type", "text/plain")])
+    return [b"hello"]
+
+
+def wsgi_environ(path: str = "/", method: str = "GET") -> dict:
+    return {
+        "REQUEST_METHOD": method, "SCRIPT_NAME": "", "PATH_INFO": path, "QUERY_STRING": "",
+        "SERVER_NAME": "testserver", "SERVER_PORT": "80", "SERVER_PROTOCOL": "HTTP/1.1",
+        "HTTP_HOST": "testserver", "wsgi.version": (1, 0), "wsgi.url_scheme": "http",
+        "wsgi.input": io.BytesIO(), "wsgi.errors": io.StringIO(), "wsgi.multithread": False,
+        "wsgi.multiprocess": False, "wsgi.run_once": False,
+    }
+
+
+def call_wsgi(app: Any, path: str = "/", method: str = "GET",
+              environ: Optional[dict] = None) -> tuple:
+    """What a WSGI server does: call, iterate, close. Returns (status, headers, body)."""
+    seen: Dict[str, Any] = {}
+
+    def start_response(status, headers, exc_info=None):
+        seen["status"], seen["headers"] = status, headers
+        return lambda data: None
+
+    result = app(environ or wsgi_environ(path, method), start_response)
+    try:
+        body = b"".join(result)
+    finally:
+        if hasattr(result, "close"):
+            result.close()
+    return seen.get("status"), seen.get("headers"), body
+
+
+class Closing:
+    """A response iterable that says when the server closed it."""
+
+    def __init__(self, chunks: List[bytes]) -> None:
+        self.chunks = chunks
+        self.closed = False
+
+    def __iter__(self):
+        return iter(self.chunks)
+
+    def close(self) -> None:
+        self.closed = True
+
+
+def test_wsgi_request_ends_when_the_server_closes_the_iterable():
+    inner = Closing([b"a", b"b"])
+
+    def app(environ, start_response):
+        start_response("404 Not Found", [])
+        return inner
+
+    result = WSGIMetricsMiddleware(app)(wsgi_environ("/gone"), lambda s, h, e=None: None)
+    assert b"".join(result) == b"ab"
+    assert recorded() == []  # iterated, but the server has not finished with it
+    result.close()
+    assert inner.closed
+    assert recorded() == [("GET", "/gone", 404)]
+    result.close()
+    assert len(recorded()) == 1
+
+
+def test_wsgi_duration_covers_streaming_the_body():
+    import time
+
+    def app(environ, start_response):
+        start_response("200 OK", [])
+        yield b"a"
+        time.sleep(0.05)
+        yield b"b"
+
+    assert call_wsgi(WSGIMetricsMiddleware(app), "/slow")[2] == b"ab"
+    [request] = _core.get_requests()
+    assert request.duration_ms >= 50.0
+
+
+@pytest.mark.parametrize("where", ["call", "first-chunk", "later-chunk", "close"])
+def test_wsgi_exception_is_recorded_as_500_and_propagates_unchanged(where):
+    error = Boom(where)
+
+    class FailingClose(Closing):
+        def close(self):
+            raise error
+
+    def chunks():
+        if where == "first-chunk":
+            raise error
+        yield b"a"
+        raise error
+
+    def app(environ, start_response):
+        if where == "call":
+            raise error
+        start_response("200 OK", [])
+        return FailingClose([b"a"]) if where == "close" else chunks()
+
+    with pytest.raises(Boom) as caught:
+        call_wsgi(WSGIMetricsMiddleware(app), "/boom")
+    assert caught.value is error
+    assert recorded() == [("GET", "/boom", 500)]
+
+
+@pytest.mark.parametrize("started", [True, False], ids=["after-start", "before-start"])
+def test_wsgi_client_that_leaves_mid_response_is_still_recorded(started):
+    def app(environ, start_response):
+        def chunks():
+            start_response("200 OK", [])  # a lazy generator starts the response when iterated
+            yield b"a"
+            yield b"b"
+
+        return chunks()
+
+    result = WSGIMetricsMiddleware(app)(wsgi_environ("/stream"), lambda s, h, e=None: None)
+    if started:
+        assert next(iter(result)) == b"a"
+    result.close()  # the server gave up: the socket is gone
+    assert recorded() == [("GET", "/stream", 200 if started else 499)]
+
+
+def test_wsgi_keeps_len_write_and_the_file_wrapper():
+    written = []
+
+    def start_response(status, headers, exc_info=None):
+        return written.append
+
+    def app(environ, start_response):
+        write = start_response("200 OK", [])
+        write(b"early")
+        return [b"one"]
+
+    result = WSGIMetricsMiddleware(app)(wsgi_environ("/len"), start_response)
+    assert len(result) == 1 and written == [b"early"]
+    result.close()
+
+    class FileWrapper:
+        def __init__(self, filelike, blksize=8192):
+            self.filelike = filelike
+
+        def __iter__(self):
+            return iter([self.filelike.read()])
+
+        def close(self):
+            self.filelike.close()
+
+    def file_app(environ, start_response):
+        start_response("200 OK", [])
+        return environ["wsgi.file_wrapper"](io.BytesIO(b"file body"))
+
+    environ = wsgi_environ("/download")
+    environ["wsgi.file_wrapper"] = FileWrapper
+    result = WSGIMetricsMiddleware(file_app)(environ, start_response)
+    assert type(result) is FileWrapper  # the server may still use sendfile
+    assert recorded() == [("GET", "/len", 200)]
+    result.close()
+    assert result.filelike.closed
+    assert recorded() == [("GET", "/len", 200), ("GET", "/download", 200)]
+
+
+def test_wsgi_paths_are_decoded_as_utf8_and_joined_with_the_script_name():
+    environ = wsgi_environ("/caf\u00c3\u00a9")  # "/café" as a WSGI latin-1 string
+    environ["SCRIPT_NAME"] = "/shop"
+    call_wsgi(WSGIMetricsMiddleware(wsgi_hello), environ=environ)
+    assert recorded() == [("GET", "/shop/caf\u00e9", 200)]
+
+
+def test_wsgi_application_provided_route_key():
+    def app(environ, start_response):
+        environ[middleware.ROUTE_KEY] = "/users/{id}"
+        return wsgi_hello(environ, start_response)
+
+    call_wsgi(WSGIMetricsMiddleware(app), "/users/5")
+    assert recorded() == [("GET", "/users/{id}", 200)]
+
+
+# ---------------------------------------------------------------------------------------------
+# The metrics endpoint apps
+
+
+def sample_lines(text: str) -> List[str]:
+    """The request figures of a document: they do not move between two renderings."""
+    return [line for line in text.split("\n")
+            if line and not line.startswith("vtr_process_") and "process" not in line]
+
+
+@pytest.mark.parametrize("kind", ["asgi", "wsgi"])
+def test_metrics_endpoint_serves_the_document(kind):
+    _core.record_request("GET", "/x", 503, 12.5)
+    if kind == "asgi":
+        client = serve(make_asgi_app(), "/metrics")
+        status = client.status()
+        headers = dict(client.sent[0]["headers"])
+        content_type = headers[b"content-type"].decode()
+        length = int(headers[b"content-length"])
+        body = client.body()
+    else:
+        status_line, header_list, body = call_wsgi(make_wsgi_app(), "/metrics")
+        status = int(status_line.split()[0])
+        headers = dict(header_list)
+        content_type, length = headers["Content-Type"], int(headers["Content-Length"])
+    assert status == 200
+    assert content_type == "text/plain; version=0.0.4; charset=utf-8"
+    assert length == len(body)
+    text = body.decode()
+    assert sample_lines(text) == sample_lines(_core.metrics_text())
+    assert "vtr_requests_total 1\n" in text and "vtr_errors_total 1\n" in text
+
+
+@pytest.mark.parametrize("kind", ["asgi", "wsgi"])
+@pytest.mark.parametrize("method", ["HEAD", "POST", "DELETE"])
+def test_metrics_endpoint_methods(kind, method):
+    if kind == "asgi":
+        client = serve(make_asgi_app(), "/metrics", method)
+        status, body = client.status(), client.body()
+        headers = {k.decode(): v.decode() for k, v in client.sent[0]["headers"]}
+    else:
+        status_line, header_list, body = call_wsgi(make_wsgi_app(), "/metrics", method)
+        status, headers = int(status_line.split()[0]), {k.lower(): v for k, v in header_list}
+    if method == "HEAD":
+        assert (status, body) == (200, b"")
+        assert int(headers["content-length"]) > 1000
+    else:
+        assert (status, body, headers["allow"]) == (405, b"Method Not Allowed\n", "GET, HEAD")
+
+
+def test_asgi_metrics_app_answers_lifespan():
+    messages = [{"type": "lifespan.startup"}, {"type": "lifespan.shutdown"}]
+    sent: List[dict] = []
+
+    async def receive():
+        return messages.pop(0)
+
+    async def send(message):
+        sent.append(message)
+
+    asyncio.run(make_asgi_app()({"type": "lifespan"}, receive, send))
+    assert sent == [{"type": "lifespan.startup.complete"}, {"type": "lifespan.shutdown.complete"}]
+
+
+def test_django_metrics_view(django_project):
+    from django.test import RequestFactory
+
+    from vantorel.endpoint import django_metrics_view
+
+    _core.record_request("GET", "/x", 200, 1.0)
+    response = django_metrics_view(RequestFactory().get("/metrics"))
+    assert response.status_code == 200
+    assert response["Content-Type"] == "text/plain; version=0.0.4; charset=utf-8"
+    assert b"vtr_requests_total 1\n" in response.content
+    assert django_metrics_view(RequestFactory().post("/metrics")).status_code == 405

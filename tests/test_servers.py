@@ -1,0 +1,477 @@
+"""Real servers on 127.0.0.1, real HTTP: uvicorn with Starlette, gunicorn with Flask in
+multi-worker mode, uvicorn --workers, the examples as documented, and a real Prometheus.
+
+Every server is started by its test on a port the test picked and stopped by the same test.
+"""
+
+from __future__ import annotations
+
+import collections
+import http.client
+import json
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import textwrap
+import time
+import urllib.parse
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Dict, Iterator, List, Optional, Tuple
+
+import pytest
+
+from vantorel import multiproc
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def request(port: int, path: str, method: str = "GET",
+            timeout: float = 10.0) -> Tuple[int, Dict[str, str], bytes]:
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    try:
+        conn.request(method, path, headers={"Connection": "close"})
+        response = conn.getresponse()
+        return response.status, {k.lower(): v for k, v in response.getheaders()}, response.read()
+    finally:
+        conn.close()
+
+
+def scrape(port: int) -> Dict[str, float]:
+    status, headers, body = request(port, "/metrics")
+    assert status == 200
+    assert headers["content-type"] == CONTENT_TYPE
+    values = {}
+    for line in body.decode().splitlines():
+        if line and not line.startswith("#"):
+            name, value = line.split(" ")
+            values[name] = float(value)
+    return values
+
+
+def wait_for(predicate, timeout: float, what: str, interval: float = 0.1):
+    deadline = time.monotonic() + timeout
+    while True:
+        result = predicate()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(interval)
+
+
+def settled_scrape(port: int, expected: Tuple[float, float]) -> Dict[str, float]:
+    """A scrape once the figures read ``expected`` (requests, errors). A worker records a
+    request when the server closes the response, just after the client got the last byte, so
+    a scrape answered by another worker at that instant may miss it for a moment."""
+    def matches():
+        metrics = scrape(port)
+        got = (metrics["vtr_requests_total"], metrics["vtr_errors_total"])
+        return metrics if got == expected else None
+
+    return wait_for(matches, 10.0, f"the totals {expected}", interval=0.05)
+
+
+def server_env(**extra: str) -> Dict[str, str]:
+    env = {k: v for k, v in os.environ.items() if k != multiproc.ENV_VAR}
+    env.update(extra)
+    return env
+
+
+@contextmanager
+def running(cmd: List[str], port: int, log: Path, env: Dict[str, str],
+            cwd: Optional[Path] = None, ready_path: str = "/") -> Iterator[subprocess.Popen]:
+    """Starts a server, waits until it answers HTTP on ``port``, and always stops it."""
+    with open(log, "wb") as out:
+        proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT, env=env,
+                                cwd=str(cwd) if cwd else None)
+    try:
+        def answers() -> bool:
+            if proc.poll() is not None:
+                raise AssertionError(f"server exited with {proc.returncode}:\n"
+                                     + log.read_text(errors="replace")[-3000:])
+            try:
+                request(port, ready_path, timeout=2.0)
+            except OSError:
+                return False
+            return True
+
+        wait_for(answers, 30.0, f"{cmd[2]} on port {port}")
+        yield proc
+    finally:
+        if proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait(timeout=5)
+
+
+def uvicorn_cmd(app: str, port: int, app_dir: Path, *extra: str) -> List[str]:
+    return [sys.executable, "-m", "uvicorn", app, "--host", "127.0.0.1", "--port", str(port),
+            "--app-dir", str(app_dir), "--no-access-log", *extra]
+
+
+def stale_shard(directory: Path, count: int) -> Path:
+    """A shard an earlier run left behind, owned by a live process (this one), so that only
+    preparing the directory keeps it out of the totals."""
+    directory.mkdir(parents=True, exist_ok=True)
+    words = [1, os.getpid(), count, 0, count * 1000, 1000, 1000, int(time.time())] + [0] * 14
+    words[8 + 1] = count
+    path = directory / "vtr-999999.shard"
+    path.write_bytes(struct.pack("<22Q", *words))
+    return path
+
+
+# ---------------------------------------------------------------------------------------------
+# uvicorn + Starlette, one process
+
+
+STARLETTE_APP = '''
+import asyncio
+
+from starlette.applications import Starlette
+from starlette.responses import JSONResponse, StreamingResponse
+from starlette.routing import Route
+
+from vantorel import _core
+from vantorel.endpoint import make_asgi_app
+from vantorel.middleware import MetricsMiddleware
+
+
+async def item(request):
+    await asyncio.sleep(0.02)
+    return JSONResponse({"id": request.path_params["item_id"]})
+
+
+async def boom(request):
+    raise RuntimeError("handler failed")
+
+
+async def stream(request):
+    async def chunks():
+        for _ in range(100_000):  # 1000 s: only a hang-up ends it
+            yield b"x" * 65536
+            await asyncio.sleep(0.01)
+    return StreamingResponse(chunks())
+
+
+async def debug_requests(request):
+    return JSONResponse([r.to_dict() for r in _core.get_requests()])
+
+
+app = Starlette(routes=[
+    Route("/items/{item_id:int}", item),
+    Route("/boom", boom),
+    Route("/stream", stream),
+    Route("/debug/requests", debug_requests),
+    Route("/metrics", make_asgi_app()),
+])
+app.add_middleware(MetricsMiddleware, exclude_paths=[r"/debug/.*"])
+'''
+
+
+def test_uvicorn_starlette_records_every_request(tmp_path):
+    pytest.importorskip("uvicorn")
+    pytest.importorskip("starlette")
+    (tmp_path / "starlette_test_app.py").write_text(STARLETTE_APP)
+    port = free_port()
+    cmd = uvicorn_cmd("starlette_test_app:app", port, tmp_path)
+    with running(cmd, port, tmp_path / "uvicorn.log", server_env(),
+                 ready_path="/debug/requests"):
+        for item_id in range(1, 6):
+            assert request(port, f"/items/{item_id}")[0] == 200
+        assert request(port, "/boom")[0] == 500
+        assert request(port, "/nope")[0] == 404
+        assert request(port, "/items/1", method="DELETE")[0] == 405
+
+        # A client that reads a little of a long stream and hangs up.
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+            sock.sendall(b"GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            received = 0
+            while received < 200_000:
+                chunk = sock.recv(65536)
+                assert chunk
+                received += len(chunk)
+
+        def all_recorded():
+            status, _, body = request(port, "/debug/requests")
+            found = json.loads(body)
+            return found if len(found) == 9 else None
+
+        found = wait_for(all_recorded, 15.0, "the disconnected stream to be recorded")
+        metrics = scrape(port)
+
+    seen = collections.Counter((r["method"], r["path"], r["status_code"]) for r in found)
+    assert seen == {
+        ("GET", "/items/{item_id:int}", 200): 5,
+        ("GET", "/boom", 500): 1,
+        ("GET", "/nope", 404): 1,
+        ("DELETE", "/items/{item_id:int}", 405): 1,
+        ("GET", "/stream", 200): 1,
+    }
+    assert all(r["duration_ms"] >= 20.0 for r in found if r["path"] == "/items/{item_id:int}"
+               and r["method"] == "GET")
+    # /metrics and /debug/* are not counted; the 9 requests above are.
+    assert metrics["vtr_requests_total"] == 9
+    assert metrics["vtr_errors_total"] == 3
+    assert metrics["vtr_process_memory_rss_bytes"] > 0
+    assert "RuntimeError: handler failed" in (tmp_path / "uvicorn.log").read_text()
+
+
+# ---------------------------------------------------------------------------------------------
+# gunicorn + Flask, one process: a client that hangs up mid-stream
+
+
+FLASK_APP = '''
+import time
+
+from flask import Flask, Response, jsonify
+
+from vantorel import _core
+from vantorel.middleware import WSGIMetricsMiddleware
+
+app = Flask(__name__)
+
+
+@app.route("/stream")
+def stream():
+    def chunks():
+        for _ in range(100_000):  # 1000 s: only a hang-up ends it
+            yield b"x" * 65536
+            time.sleep(0.01)
+    return Response(chunks(), mimetype="application/octet-stream")
+
+
+@app.route("/boom")
+def boom():
+    raise RuntimeError("view failed")
+
+
+@app.route("/debug/requests")
+def debug_requests():
+    return jsonify([r.to_dict() for r in _core.get_requests()])
+
+
+app.wsgi_app = WSGIMetricsMiddleware(app.wsgi_app, exclude_paths=[r"/debug/.*"])
+'''
+
+
+def test_gunicorn_flask_records_a_client_that_hangs_up(tmp_path):
+    pytest.importorskip("gunicorn")
+    pytest.importorskip("flask")
+    (tmp_path / "flask_test_app.py").write_text(FLASK_APP)
+    port = free_port()
+    cmd = [sys.executable, "-m", "gunicorn", "-b", f"127.0.0.1:{port}", "--workers", "1",
+           "--chdir", str(tmp_path), "flask_test_app:app"]
+    with running(cmd, port, tmp_path / "gunicorn.log", server_env(),
+                 ready_path="/debug/requests"):
+        assert request(port, "/boom")[0] == 500
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+            sock.sendall(b"GET /stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            received = 0
+            while received < 200_000:
+                chunk = sock.recv(65536)
+                assert chunk
+                received += len(chunk)
+
+        def both_recorded():
+            found = json.loads(request(port, "/debug/requests")[2])
+            return found if len(found) == 2 else None
+
+        found = wait_for(both_recorded, 15.0, "the hung-up stream to be recorded")
+    assert [(r["method"], r["path"], r["status_code"]) for r in found] == [
+        ("GET", "/boom", 500), ("GET", "/stream", 200)]
+
+
+# ---------------------------------------------------------------------------------------------
+# gunicorn + Flask, three workers, the documented gunicorn.conf.py
+
+
+def proc_stat(pid: int) -> Optional[Tuple[str, int]]:
+    """(state, parent pid) of a process from /proc, or None once it has been reaped."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            stat = f.read()
+    except OSError:
+        return None
+    fields = stat[stat.rindex(")") + 2:].split()  # the command name may hold anything
+    return fields[0], int(fields[1])
+
+
+def live_children(parent: int) -> List[int]:
+    children = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            stat = proc_stat(int(entry))
+            if stat is not None and stat[1] == parent and stat[0] != "Z":
+                children.append(int(entry))
+    return sorted(children)
+
+
+def test_gunicorn_three_workers_report_one_total(tmp_path):
+    pytest.importorskip("gunicorn")
+    pytest.importorskip("flask")
+    shard_dir = tmp_path / "shards"
+    stale = stale_shard(shard_dir, count=1000)
+    port = free_port()
+    env = server_env(VTR_MULTIPROC_DIR=str(shard_dir), BIND=f"127.0.0.1:{port}",
+                     WEB_CONCURRENCY="3")
+    cmd = [sys.executable, "-m", "gunicorn", "-c", str(EXAMPLES / "gunicorn.conf.py"),
+           "--chdir", str(EXAMPLES), "flask_app:app"]
+    with running(cmd, port, tmp_path / "gunicorn.log", env, ready_path="/metrics") as proc:
+        assert not stale.exists()  # on_starting cleared the earlier run's shards
+        workers = wait_for(lambda: len(live_children(proc.pid)) == 3
+                           and live_children(proc.pid), 20.0, "three workers")
+
+        served = collections.Counter()
+        for _ in range(45):
+            status, _, body = request(port, "/worker")
+            assert status == 200
+            served[json.loads(body)["pid"]] += 1
+        for _ in range(6):
+            assert request(port, "/items/5000")[0] == 404
+        assert set(served) <= set(workers)
+
+        # Whichever worker answers the scrape, it reports every worker's requests.
+        settled_scrape(port, (51, 6))
+        for _ in range(6):
+            metrics = scrape(port)
+            assert (metrics["vtr_requests_total"], metrics["vtr_errors_total"]) == (51, 6)
+
+        shards = {s.pid: s for s in multiproc.read_shard_dir(shard_dir) if s.counted}
+        assert sum(s.count for s in shards.values()) == 51
+        victim, _ = served.most_common(1)[0]
+        lost = shards[victim]
+        assert lost.count >= served[victim]
+
+        os.kill(victim, signal.SIGKILL)
+        # A zombie still answers the liveness probe; once gunicorn has reaped it, it is gone.
+        wait_for(lambda: proc_stat(victim) is None, 15.0, "gunicorn to reap the worker")
+        metrics = scrape(port)
+        assert metrics["vtr_requests_total"] == 51 - lost.count
+        assert metrics["vtr_errors_total"] == 6 - lost.errors
+
+        replaced = wait_for(lambda: len(live_children(proc.pid)) == 3
+                            and live_children(proc.pid), 20.0, "a replacement worker")
+        assert victim not in replaced
+        for _ in range(9):
+            assert request(port, "/worker")[0] == 200
+        settled_scrape(port, (51 - lost.count + 9, 6 - lost.errors))
+    assert not (shard_dir / f"vtr-{victim}.shard").exists()
+
+
+# ---------------------------------------------------------------------------------------------
+# uvicorn --workers, prepared with the command line
+
+
+def test_uvicorn_workers_recipe(tmp_path):
+    pytest.importorskip("uvicorn")
+    pytest.importorskip("starlette")
+    shard_dir = tmp_path / "shards"
+    stale = stale_shard(shard_dir, count=500)
+    prepared = subprocess.run([sys.executable, "-m", "vantorel", "prepare", str(shard_dir)],
+                              capture_output=True, text=True, timeout=60)
+    assert prepared.returncode == 0, prepared.stderr
+    assert prepared.stdout == f"{shard_dir}: ready, 1 old shard file(s) deleted\n"
+    assert not stale.exists()
+
+    port = free_port()
+    cmd = uvicorn_cmd("starlette_app:app", port, EXAMPLES, "--workers", "2")
+    env = server_env(VTR_MULTIPROC_DIR=str(shard_dir))
+    with running(cmd, port, tmp_path / "uvicorn.log", env, ready_path="/metrics"):
+        for item_id in range(30):
+            assert request(port, f"/items/{item_id}")[0] == 200
+        assert request(port, "/items/2000")[0] == 404
+        settled_scrape(port, (31, 1))
+        for _ in range(4):
+            metrics = scrape(port)
+            assert (metrics["vtr_requests_total"], metrics["vtr_errors_total"]) == (31, 1)
+    assert sum(s.count for s in multiproc.read_shard_dir(shard_dir)) == 31
+
+
+# ---------------------------------------------------------------------------------------------
+# The examples, run the way the README says
+
+
+EXAMPLE_SERVERS = {
+    "starlette-uvicorn": ("uvicorn", "starlette_app:app"),
+    "flask-gunicorn": ("gunicorn", "flask_app:app"),
+    "django-gunicorn": ("gunicorn", "django_app:application"),
+    "django-uvicorn": ("uvicorn", "django_app:asgi_application"),
+}
+
+
+@pytest.mark.parametrize("name", list(EXAMPLE_SERVERS))
+def test_examples_serve_their_metrics(tmp_path, name):
+    server, app = EXAMPLE_SERVERS[name]
+    pytest.importorskip(server)
+    pytest.importorskip(name.split("-")[0])
+    port = free_port()
+    if server == "uvicorn":
+        cmd = uvicorn_cmd(app, port, EXAMPLES)
+    else:
+        cmd = [sys.executable, "-m", "gunicorn", "-b", f"127.0.0.1:{port}", "--chdir",
+               str(EXAMPLES), app]
+    with running(cmd, port, tmp_path / "server.log", server_env(), ready_path="/metrics"):
+        assert request(port, "/items/7")[0] == 200
+        assert request(port, "/items/7000")[0] == 404
+        metrics = scrape(port)
+    assert (metrics["vtr_requests_total"], metrics["vtr_errors_total"]) == (2, 1)
+
+
+# ---------------------------------------------------------------------------------------------
+# A real Prometheus scraping the endpoint
+
+
+def prometheus_query(port: int, query: str) -> Optional[str]:
+    status, _, body = request(port, "/api/v1/query?query=" + urllib.parse.quote(query))
+    if status != 200:
+        return None
+    result = json.loads(body)["data"]["result"]
+    return result[0]["value"][1] if result else None
+
+
+def test_prometheus_scrapes_the_endpoint(tmp_path):
+    pytest.importorskip("uvicorn")
+    pytest.importorskip("starlette")
+    prometheus = shutil.which("prometheus")
+    if prometheus is None:
+        pytest.skip("the prometheus server is not installed")
+    app_port, prom_port = free_port(), free_port()
+    config = tmp_path / "prometheus.yml"
+    config.write_text(textwrap.dedent(f"""\
+        global:
+          scrape_interval: 1s
+          scrape_timeout: 1s
+        scrape_configs:
+          - job_name: vantorel
+            static_configs:
+              - targets: ["127.0.0.1:{app_port}"]
+        """))
+    cmd = uvicorn_cmd("starlette_app:app", app_port, EXAMPLES)
+    with running(cmd, app_port, tmp_path / "uvicorn.log", server_env(), ready_path="/metrics"):
+        for item_id in range(25):
+            assert request(app_port, f"/items/{item_id}")[0] == 200
+        assert request(app_port, "/checkout", method="POST")[0] == 500
+        prom_cmd = [prometheus, f"--config.file={config}",
+                    f"--storage.tsdb.path={tmp_path / 'tsdb'}",
+                    f"--web.listen-address=127.0.0.1:{prom_port}"]
+        with running(prom_cmd, prom_port, tmp_path / "prometheus.log", server_env(),
+                     ready_path="/-/ready"):
+            wait_for(lambda: prometheus_query(prom_port, "vtr_requests_total") == "26", 30.0,
+                     "Prometheus to scrape vtr_requests_total 26", interval=0.5)
+            assert prometheus_query(prom_port, "vtr_errors_total") == "1"
+            assert prometheus_query(prom_port, 'up{job="vantorel"}') == "1"
