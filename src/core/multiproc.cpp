@@ -17,6 +17,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/clock.h"
+
 namespace vantorel::multiproc {
 
 static_assert(sizeof(Shard) == SHARD_SIZE);
@@ -35,7 +37,18 @@ static_assert(sizeof(Shard::buckets) == BUCKET_COUNT * sizeof(std::uint64_t));
 static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free);
 static_assert(std::atomic_ref<std::uint64_t>::required_alignment <= alignof(Shard));
 
+namespace detail {
+
+// True only while the slot is known to be disabled; written under the mutex, read without it so
+// that the common "mode off" request costs one load. Never true while the slot is uninitialised,
+// so the first record still reads the environment.
+std::atomic<bool> KNOWN_DISABLED{false};
+
+}  // namespace detail
+
 namespace {
+
+using detail::KNOWN_DISABLED;
 
 constexpr std::uint64_t MARKER = 1;
 constexpr std::uint64_t U64_MAX = std::numeric_limits<std::uint64_t>::max();
@@ -56,18 +69,7 @@ struct Global {
 
 Global STATE;
 
-// True only while the slot is known to be disabled; written under the mutex, read without it so
-// that the common "mode off" request costs one load. Never true while the slot is uninitialised,
-// so the first record still reads the environment.
-std::atomic<bool> KNOWN_DISABLED{false};
-
 std::atomic_ref<std::uint64_t> word(std::uint64_t& w) { return std::atomic_ref<std::uint64_t>(w); }
-
-std::uint64_t unix_seconds_now() {
-  timespec ts{};
-  if (clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) return 0;
-  return static_cast<std::uint64_t>(ts.tv_sec);
-}
 
 std::uint64_t own_pid() { return static_cast<std::uint32_t>(getpid()); }
 
@@ -203,7 +205,7 @@ Shard* open_writer(const std::string& directory) {
   word(shard->marker).store(MARKER, std::memory_order_relaxed);
   word(shard->pid).store(pid, std::memory_order_relaxed);
   word(shard->min_us).store(NO_MIN_US, std::memory_order_relaxed);
-  word(shard->updated_at).store(unix_seconds_now(), std::memory_order_relaxed);
+  word(shard->updated_at).store(wallclock::unix_seconds(), std::memory_order_relaxed);
   return shard;
 }
 
@@ -329,9 +331,14 @@ std::optional<std::string> dir() {
 
 void record(std::uint16_t status_code, double duration_ms) {
   if (KNOWN_DISABLED.load(std::memory_order_acquire)) return;
+  record(status_code, duration_ms, wallclock::unix_seconds());
+}
+
+void record(std::uint16_t status_code, double duration_ms, std::uint64_t unix_seconds) {
+  if (KNOWN_DISABLED.load(std::memory_order_acquire)) return;
   std::scoped_lock lock(STATE.mutex);
   State& slot = STATE.slot;
-  ensure_init(slot);
+  if (slot.mode == Mode::uninitialised) ensure_init(slot);
   if (slot.mode != Mode::enabled) return;
   Shard& shard = *slot.shard;
   constexpr auto relaxed = std::memory_order_relaxed;
@@ -342,7 +349,7 @@ void record(std::uint16_t status_code, double duration_ms) {
   atomic_min(shard.min_us, micros);
   atomic_max(shard.max_us, micros);
   word(shard.buckets[bucket_index(duration_ms)]).fetch_add(1, relaxed);
-  word(shard.updated_at).store(unix_seconds_now(), relaxed);
+  word(shard.updated_at).store(unix_seconds, relaxed);
 }
 
 std::optional<MergedTotals> merged() {

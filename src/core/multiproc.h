@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -50,8 +51,23 @@ struct MergedTotals {
 void set_dir(std::optional<std::string_view> directory);
 // The directory while the mode is on. The first call in a process may read VTR_MULTIPROC_DIR.
 [[nodiscard]] std::optional<std::string> dir();
-// Counts one request into this process's shard when the mode is on. No system call, no allocation.
-void record(std::uint16_t status_code, double duration_ms);
+
+namespace detail {
+extern std::atomic<bool> KNOWN_DISABLED;  // owned and written by multiproc.cpp
+}
+
+// True while the mode is known to be off, so that record() would do nothing: one load, for the
+// per-request path to test before it calls record().
+inline bool known_disabled() noexcept {
+  return detail::KNOWN_DISABLED.load(std::memory_order_acquire);
+}
+
+// Counts one request into this process's shard when the mode is on, stamping the shard with
+// `unix_seconds` (the request store passes the time it has just read). No system call, no
+// allocation.
+void record(std::uint16_t status_code, double duration_ms, std::uint64_t unix_seconds);
+void record(std::uint16_t status_code, double duration_ms);  // reads the clock itself
+
 // nullopt while the mode is off; otherwise the sum over the live workers' shards. Deletes shards
 // whose owner is gone.
 [[nodiscard]] std::optional<MergedTotals> merged();

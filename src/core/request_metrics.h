@@ -33,6 +33,5 @@ void record(std::string_view method, std::string_view path, std::uint16_t status
 void clear();
 void set_max_requests(std::uint64_t max);  // clamps to at least 1, evicts the oldest at once
 [[nodiscard]] std::uint64_t max_requests();
-[[nodiscard]] std::uint64_t unix_seconds();  // wall clock, 0 before 1970
 
 }  // namespace vantorel::request_metrics

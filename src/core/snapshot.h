@@ -24,6 +24,7 @@ struct Snapshot {
 struct ProcStat {
   std::uint64_t utime_ticks = 0;
   std::uint64_t stime_ticks = 0;
+  std::uint64_t num_threads = 0;  // the main thread included
   std::uint64_t vsize_bytes = 0;
   std::uint64_t rss_pages = 0;
 };
