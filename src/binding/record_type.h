@@ -73,30 +73,56 @@ class RecordType {
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(TYPE, Py_tp_alloc));
     PyObject* self = alloc(TYPE, 0);
     if (self == nullptr) return nullptr;
-    new (&reinterpret_cast<Object*>(self)->value) Record(std::move(value));
+    auto* object = reinterpret_cast<Object*>(self);
+    new (&object->value) Record(std::move(value));
+    object->built = true;
     return self;
   }
-
-  static const Record& value(PyObject* self) { return reinterpret_cast<Object*>(self)->value; }
 
  private:
   struct Object {
     PyObject_HEAD
     Record value;
+    // Set once `value` is constructed. PyPy's object.__new__ ignores tp_new and hands out
+    // zero-filled instances whose record was never built; in those it stays false.
+    bool built;
   };
 
+  // The record of `self`, or nullptr with TypeError set. CPython's descriptors check the type of
+  // `self` before calling us; PyPy's __repr__ wrapper does not, so `RequestMetric.__repr__(x)` can
+  // arrive with any object at all.
+  static const Record* record_of(PyObject* self, const char* member) {
+    if (Py_TYPE(self) != TYPE) {
+      PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%s'",
+                   member, SPEC->name, Py_TYPE(self)->tp_name);
+      return nullptr;
+    }
+    const auto* object = reinterpret_cast<const Object*>(self);
+    if (!object->built) {
+      PyErr_Format(PyExc_TypeError, "No constructor defined for %s", SPEC->name);
+      return nullptr;
+    }
+    return &object->value;
+  }
+
   static PyObject* get_field(PyObject* self, void* closure) {
-    return guarded([&] { return static_cast<const Field<Record>*>(closure)->get(value(self)); });
+    return guarded([&]() -> PyObject* {
+      const auto* field = static_cast<const Field<Record>*>(closure);
+      const Record* record = record_of(self, field->name);
+      return record != nullptr ? field->get(*record) : nullptr;
+    });
   }
 
   static PyObject* to_dict(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
+      const Record* record = record_of(self, "to_dict");
+      if (record == nullptr) return nullptr;
       PyRef dict = PyRef::steal(PyDict_New());
       if (!dict) return nullptr;
       for (std::size_t i = 0; i < SPEC->fields.size(); ++i) {
         const Field<Record>& field = SPEC->fields[i];
         if (!field.in_dict) continue;
-        PyRef item = PyRef::steal(field.get(value(self)));
+        PyRef item = PyRef::steal(field.get(*record));
         if (!item || PyDict_SetItem(dict.get(), (*KEYS)[i], item.get()) < 0) return nullptr;
       }
       return dict.release();
@@ -104,7 +130,10 @@ class RecordType {
   }
 
   static PyObject* repr(PyObject* self) {
-    return guarded([&]() -> PyObject* { return to_py(SPEC->repr(value(self))); });
+    return guarded([&]() -> PyObject* {
+      const Record* record = record_of(self, "__repr__");
+      return record != nullptr ? to_py(SPEC->repr(*record)) : nullptr;
+    });
   }
 
   static PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
@@ -114,7 +143,8 @@ class RecordType {
 
   static void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    reinterpret_cast<Object*>(self)->value.~Record();
+    auto* object = reinterpret_cast<Object*>(self);
+    if (object->built) object->value.~Record();
     auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_memory(self);
     Py_DECREF(type);
