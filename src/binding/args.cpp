@@ -200,13 +200,17 @@ std::optional<std::uint64_t> to_u64(PyObject* obj, const char* name) {
 std::optional<double> to_f64(PyObject* obj, const char* name) {
   if (PyFloat_Check(obj)) return PyFloat_AS_DOUBLE(obj);
   double value = PyFloat_AsDouble(obj);
+#ifdef PYPY_VERSION
+  // PyPy's float conversion ignores __index__; CPython's uses it when there is no __float__ (and
+  // only then: a __float__ that raises is the answer).
   if (value == -1.0 && PyErr_Occurred() != nullptr && PyIndex_Check(obj) &&
-      PyErr_ExceptionMatches(PyExc_TypeError)) {
-    // PyPy's float conversion ignores __index__; CPython's uses it when there is no __float__.
+      PyErr_ExceptionMatches(PyExc_TypeError) &&
+      !PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__float__")) {
     PyErr_Clear();
     PyRef index = PyRef::steal(PyNumber_Index(obj));
     value = index ? PyLong_AsDouble(index.get()) : -1.0;
   }
+#endif
   if (value == -1.0 && PyErr_Occurred() != nullptr) {
     name_argument(name);
     return std::nullopt;
