@@ -46,7 +46,8 @@ void name_argument(const char* name) {
   if (!text) return;
   PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
   if (!message) return;
-  PyRef renamed = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  PyRef renamed =
+      PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   if (!renamed) return;
   PyException_SetCause(renamed.get(), PyException_GetCause(error.get()));  // steals the cause
   PyErr_SetObject(PyExc_TypeError, renamed.get());
@@ -117,21 +118,14 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (slots[i] == nullptr) missing[count++] = sig.params[i];
   }
   if (count > 0) {
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
-                 sig.name, count, count == 1 ? "" : "s", quoted_list(missing, count).c_str());
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.name,
+                 count, count == 1 ? "" : "s", quoted_list(missing, count).c_str());
     return false;
   }
   return true;
 }
 
 std::optional<std::string_view> to_text(PyObject* obj, const char* name) {
-#ifndef PYPY_VERSION
-  // Pure-ASCII str objects are their own UTF-8: read them in place.
-  if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
-    return std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
-                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-  }
-#endif
   if (!PyUnicode_Check(obj)) {
     PyRef qualname = PyRef::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
