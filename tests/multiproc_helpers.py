@@ -6,6 +6,7 @@ interpreter (`run_child`). Children print one JSON document on their last line o
 
 import json
 import os
+import shutil
 import struct
 import subprocess
 import sys
@@ -129,3 +130,19 @@ def zero_aggregate():
         "p95_latency_ms": 0.0,
         "p99_latency_ms": 0.0,
     }
+
+
+def nobody_prefix(read_anything=False):
+    """A setpriv prefix that runs a command as nobody, without the right to signal root's
+    processes; None where that is impossible (not root, no setpriv). With `read_anything`, the
+    command keeps the right to read every file (needed when the interpreter lives under a 0700
+    home directory)."""
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        return None
+    prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    if read_anything:
+        prefix += ["--inh-caps=+dac_read_search", "--ambient-caps=+dac_read_search"]
+    probe = subprocess.run(
+        [*prefix, sys.executable, "-c", "import vantorel._core, os; os.kill(1, 0)"],
+        capture_output=True, check=False)
+    return prefix if b"PermissionError" in probe.stderr else None

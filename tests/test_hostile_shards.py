@@ -20,6 +20,7 @@ import tempfile
 import pytest
 
 from multiproc_helpers import (
+    nobody_prefix,
     BUCKET_BOUNDS_MS,
     NO_MIN_US,
     SHARD_SIZE,
@@ -382,17 +383,6 @@ def test_shard_changing_under_the_merge(tmp_path, how, possible):
         changer.communicate(timeout=60)
     assert changer.returncode == 0
     assert set(seen) <= possible and 7 in seen
-
-
-def nobody_prefix():
-    """setpriv as nobody, without the right to signal root's processes; None where impossible."""
-    if os.geteuid() != 0 or shutil.which("setpriv") is None:
-        return None
-    prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-    probe = subprocess.run(
-        [*prefix, sys.executable, "-c", "import vantorel._core, os; os.kill(1, 0)"],
-        capture_output=True, check=False)
-    return prefix if b"PermissionError" in probe.stderr else None
 
 
 def test_reader_that_owns_nothing(tmp_path):

@@ -10,6 +10,7 @@ import tempfile
 import pytest
 
 from multiproc_helpers import (
+    nobody_prefix,
     CHILD_TIMEOUT_S,
     SHARD_SIZE,
     child_argv,
@@ -358,21 +359,8 @@ def test_live_workers_summed_and_exited_ones_removed(tmp_path):
     assert os.listdir(directory) == [f"vtr-{pid}.shard"]
 
 
-def nobody_can_run_python():
-    """setpriv as nobody, keeping only the right to read files: no right to signal root."""
-    if os.geteuid() != 0 or shutil.which("setpriv") is None:
-        return None
-    prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-              "--inh-caps=+dac_read_search", "--ambient-caps=+dac_read_search"]
-    probe = subprocess.run(
-        [*prefix, sys.executable, "-c", "import vantorel._core, os; os.kill(1, 0)"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, check=False,
-    )
-    return prefix if b"PermissionError" in probe.stderr else None
-
-
 def test_reader_of_another_user_counts_live_workers(tmp_path):
-    prefix = nobody_can_run_python()
+    prefix = nobody_prefix(read_anything=True)
     if prefix is None:
         pytest.skip("needs root and setpriv to run a reader as nobody")
     directory = tempfile.mkdtemp(prefix="vtr-shared-")
