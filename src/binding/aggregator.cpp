@@ -5,6 +5,7 @@
 #include "binding/entries.h"
 #include "binding/record_type.h"
 #include "core/numfmt.h"
+#include "core/texts.h"
 
 namespace vantorel::binding {
 namespace {
@@ -43,9 +44,8 @@ std::string describe(const AggregatedMetrics& a) {
   return out;
 }
 
-constexpr RecordSpec<AggregatedMetrics> SPEC{
-    "AggregatedMetrics", "Python-facing version of `aggregator::AggregatedMetrics`.", FIELDS,
-    &describe};
+constexpr RecordSpec<AggregatedMetrics> SPEC{"AggregatedMetrics", texts::AGGREGATED_METRICS_DOC,
+                                             FIELDS, &describe};
 
 PyObject* aggregate(PyObject*, PyObject*) {
   return guarded([] { return Aggregate::wrap(aggregator::compute()); });

@@ -41,10 +41,7 @@ PyObject* check_alerts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       *targets[i] = *limit;
     }
     Result<std::vector<alerts::Alert>> result = alerts::check(limits);
-    if (auto* failure = std::get_if<Failure>(&result)) {
-      PyErr_SetString(PyExc_RuntimeError, failure->message.c_str());
-      return nullptr;
-    }
+    if (auto* failure = std::get_if<Failure>(&result)) return raise_failure(*failure);
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
     for (const alerts::Alert& alert : std::get<std::vector<alerts::Alert>>(result)) {
@@ -58,8 +55,7 @@ PyObject* check_alerts(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }  // namespace
 
 PyMethodDef CHECK_ALERTS = {
-    "check_alerts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&check_alerts)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "check_alerts", as_method(&check_alerts), METH_FASTCALL | METH_KEYWORDS,
     "check_alerts(cpu_percent=None, memory_rss_mb=None, memory_virtual_mb=None)\n--\n\n"
     "`check_alerts(cpu_percent=None, memory_rss_mb=None, memory_virtual_mb=None)`.\n"
     "\n"

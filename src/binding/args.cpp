@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "core/texts.h"
+
 namespace vantorel::binding {
 namespace {
 
@@ -44,7 +46,7 @@ void name_argument(const char* name) {
   }
   PyRef text = PyRef::steal(PyObject_Str(error.get()));
   if (!text) return;
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  PyRef message = PyRef::steal(PyUnicode_FromFormat(texts::ARGUMENT_NAMED, name, text.get()));
   if (!message) return;
   PyRef renamed =
       PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
@@ -68,22 +70,17 @@ constexpr std::size_t MAX_PARAMS = 8;
 
 }  // namespace
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** slots) {
+bool bind_other(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** slots) {
   const std::size_t total = sig.params.size();
   const auto given = static_cast<std::size_t>(nargs);
-  if (given == total && kwnames == nullptr) {  // the usual call: all positional
-    for (std::size_t i = 0; i < total; ++i) slots[i] = args[i];
-    return true;
-  }
   if (given > total) {
     if (sig.required == total) {
-      PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zu %s given",
-                   sig.name, total, given, given == 1 ? "was" : "were");
+      PyErr_Format(PyExc_TypeError, texts::TOO_MANY_POSITIONAL, sig.name, total, given,
+                   given == 1 ? "was" : "were");
     } else {
-      PyErr_Format(PyExc_TypeError,
-                   "%s() takes from %zu to %zu positional arguments but %zu %s given", sig.name,
-                   sig.required, total, given, given == 1 ? "was" : "were");
+      PyErr_Format(PyExc_TypeError, texts::TOO_MANY_POSITIONAL_RANGE, sig.name, sig.required, total,
+                   given, given == 1 ? "was" : "were");
     }
     return false;
   }
@@ -100,13 +97,11 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
       }
     }
     if (index == total) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
-                   keyword);
+      PyErr_Format(PyExc_TypeError, texts::UNEXPECTED_KEYWORD, sig.name, keyword);
       return false;
     }
     if (slots[index] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", sig.name,
-                   keyword);
+      PyErr_Format(PyExc_TypeError, texts::MULTIPLE_VALUES, sig.name, keyword);
       return false;
     }
     slots[index] = args[nargs + k];
@@ -118,8 +113,8 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (slots[i] == nullptr) missing[count++] = sig.params[i];
   }
   if (count > 0) {
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.name,
-                 count, count == 1 ? "" : "s", quoted_list(missing, count).c_str());
+    PyErr_Format(PyExc_TypeError, texts::MISSING_POSITIONAL, sig.name, count, count == 1 ? "" : "s",
+                 quoted_list(missing, count).c_str());
     return false;
   }
   return true;
@@ -130,12 +125,10 @@ std::optional<std::string_view> to_text(PyObject* obj, const char* name) {
     PyRef qualname = PyRef::steal(
         PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     if (qualname && PyUnicode_Check(qualname.get())) {
-      PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'",
-                   qualname.get());
+      PyErr_Format(PyExc_TypeError, texts::NOT_TEXT, qualname.get());
     } else {
       PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'",
-                   Py_TYPE(obj)->tp_name);
+      PyErr_Format(PyExc_TypeError, texts::NOT_TEXT_UNNAMED, Py_TYPE(obj)->tp_name);
     }
     name_argument(name);
     return std::nullopt;
@@ -167,7 +160,7 @@ std::optional<std::uint16_t> to_u16(PyObject* obj, const char* name) {
     return std::nullopt;
   }
   if (value < 0 || value > 65535) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    PyErr_SetString(PyExc_OverflowError, texts::OUT_OF_RANGE);
     return std::nullopt;
   }
   return static_cast<std::uint16_t>(value);

@@ -21,11 +21,22 @@ struct Signature {
   std::size_t required;
 };
 
+// Every call but the usual one: keywords, defaults, and the arity and keyword errors.
+bool bind_other(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** slots);
+
 // Matches a METH_FASTCALL | METH_KEYWORDS call against `sig`, filling `slots` (one per parameter)
 // with borrowed references, or nullptr for an optional parameter not given. On a mismatch sets
-// TypeError and returns false.
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** slots);
+// TypeError and returns false. The usual call, every parameter by position, is decided here
+// inline; record_request() takes it on every request.
+inline bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** slots) {
+  if (static_cast<std::size_t>(nargs) == sig.params.size() && kwnames == nullptr) {
+    for (std::size_t i = 0; i < sig.params.size(); ++i) slots[i] = args[i];
+    return true;
+  }
+  return bind_other(sig, args, nargs, kwnames, slots);
+}
 
 std::optional<std::string_view> to_text(PyObject* obj, const char* name);
 std::optional<std::uint16_t> to_u16(PyObject* obj, const char* name);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "binding/py.h"
+#include "core/result.h"
 
 namespace vantorel::binding {
 
@@ -16,6 +17,9 @@ bool create_panic_exception();
 // Sets PanicException with `message` (or a generic text); aborts the process when even that
 // cannot be raised, rather than return into the interpreter in an undefined state.
 void raise_panic(const char* message) noexcept;
+
+// Raises a core Failure as RuntimeError with its message; returns nullptr for the caller to return.
+PyObject* raise_failure(const Failure& failure);
 
 template <class F>
 auto guarded(F&& body) noexcept -> decltype(body()) {

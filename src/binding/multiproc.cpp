@@ -36,9 +36,7 @@ PyObject* multiproc_enabled(PyObject*, PyObject*) {
 }  // namespace
 
 PyMethodDef SET_MULTIPROC_DIR = {
-    "set_multiproc_dir",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&set_multiproc_dir)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "set_multiproc_dir", as_method(&set_multiproc_dir), METH_FASTCALL | METH_KEYWORDS,
     "set_multiproc_dir(dir=None)\n--\n\n"
     "Enables shared multi-worker aggregation, writing this process's shard into\n"
     "`dir`. Pass `None` to disable. Usually configured via the\n"

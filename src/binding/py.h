@@ -52,6 +52,13 @@ inline PyObject* module_name(PyObject* module) {
   return PyObject_GetAttrString(module, "__name__");
 }
 
+// A function of one of the other calling conventions (METH_FASTCALL | METH_KEYWORDS, say) as the
+// PyCFunction that PyMethodDef stores; the interpreter calls it back as its flags say.
+template <class F>
+PyCFunction as_method(F* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 inline PyObject* none() {
   Py_INCREF(Py_None);
   return Py_None;

@@ -6,6 +6,7 @@
 #include "binding/entries.h"
 #include "binding/record_type.h"
 #include "core/numfmt.h"
+#include "core/texts.h"
 
 namespace vantorel::binding {
 namespace {
@@ -34,9 +35,8 @@ std::string describe(const RequestMetric& r) {
   return out;
 }
 
-constexpr RecordSpec<RequestMetric> SPEC{
-    "RequestMetric", "Python-facing version of `request_metrics::RequestMetric`.", FIELDS,
-    &describe};
+constexpr RecordSpec<RequestMetric> SPEC{"RequestMetric", texts::REQUEST_METRIC_DOC, FIELDS,
+                                         &describe};
 
 constexpr const char* RECORD_PARAMS[] = {"method", "path", "status_code", "duration_ms"};
 constexpr Signature RECORD_SIGNATURE{"record_request", RECORD_PARAMS, 4};
@@ -90,16 +90,15 @@ bool plain_duration(PyObject* obj, double& duration) {
   return true;
 }
 
-// The middleware's call: four positional arguments of the exact types str, str, int and float,
-// the texts ASCII. These are read in place; any other call takes the general converters, which
-// give the same values and own every error message.
-bool record_plain(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The middleware's arguments: the exact types str, str, int and float, the texts ASCII. These are
+// read in place; any others take the general converters, which give the same values and own
+// every error message.
+bool record_plain(PyObject* const* slot) {
   std::string_view method, path;
   std::uint16_t status_code = 0;
   double duration_ms = 0.0;
-  if (nargs != 4 || kwnames != nullptr || !plain_text(args[0], method) ||
-      !plain_text(args[1], path) || !plain_status(args[2], status_code) ||
-      !plain_duration(args[3], duration_ms)) {
+  if (!plain_text(slot[0], method) || !plain_text(slot[1], path) ||
+      !plain_status(slot[2], status_code) || !plain_duration(slot[3], duration_ms)) {
     return false;
   }
   request_metrics::record(method, path, status_code, duration_ms);
@@ -108,13 +107,9 @@ bool record_plain(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
 PyObject* record_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    if (record_plain(args, nargs, kwnames)) return none();
-    PyObject* matched[4];
-    PyObject* const* slot = args;  // the middleware's call: four positional arguments
-    if (nargs != 4 || kwnames != nullptr) {
-      if (!bind(RECORD_SIGNATURE, args, nargs, kwnames, matched)) return nullptr;
-      slot = matched;
-    }
+    PyObject* slot[4];
+    if (!bind(RECORD_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    if (record_plain(slot)) return none();
     auto method = to_text(slot[0], "method");
     if (!method) return nullptr;
     auto path = to_text(slot[1], "path");
@@ -170,8 +165,7 @@ PyObject* get_max_requests(PyObject*, PyObject*) {
 }  // namespace
 
 PyMethodDef RECORD_REQUEST = {
-    "record_request", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&record_request)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "record_request", as_method(&record_request), METH_FASTCALL | METH_KEYWORDS,
     "record_request(method, path, status_code, duration_ms)\n--\n\n"
     "Records a request. Called by the Python middleware on every request."};
 PyMethodDef GET_REQUESTS = {"get_requests", &get_requests, METH_NOARGS,
@@ -180,9 +174,7 @@ PyMethodDef CLEAR_REQUESTS = {
     "clear_requests", &clear_requests, METH_NOARGS,
     "clear_requests()\n--\n\nClears the store \u2014 for tests and manual resets."};
 PyMethodDef SET_MAX_REQUESTS = {
-    "set_max_requests",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&set_max_requests)),
-    METH_FASTCALL | METH_KEYWORDS,
+    "set_max_requests", as_method(&set_max_requests), METH_FASTCALL | METH_KEYWORDS,
     "set_max_requests(max)\n--\n\n"
     "Sets the maximum number of requests retained in the ring buffer.\n"
     "Once exceeded, the oldest entries are evicted first. Values < 1 clamp to 1."};

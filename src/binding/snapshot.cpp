@@ -12,9 +12,7 @@ namespace {
 using snapshot::Snapshot;
 using SnapshotType = RecordType<Snapshot>;
 
-constexpr double BYTES_PER_MB = 1048576.0;  // mebibytes, as everywhere in the module
-
-double megabytes(std::uint64_t bytes) { return static_cast<double>(bytes) / BYTES_PER_MB; }
+using snapshot::megabytes;
 
 constexpr Field<Snapshot> FIELDS[] = {
     {"pid", [](const Snapshot& s) { return to_py(s.pid); }},
@@ -48,10 +46,7 @@ constexpr RecordSpec<Snapshot> SPEC{"Snapshot", nullptr, FIELDS, &describe};
 PyObject* take_snapshot(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     Result<Snapshot> result = snapshot::collect();
-    if (auto* failure = std::get_if<Failure>(&result)) {
-      PyErr_SetString(PyExc_RuntimeError, failure->message.c_str());
-      return nullptr;
-    }
+    if (auto* failure = std::get_if<Failure>(&result)) return raise_failure(*failure);
     return SnapshotType::wrap(std::move(std::get<Snapshot>(result)));
   });
 }

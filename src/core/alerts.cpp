@@ -6,8 +6,6 @@
 namespace vantorel::alerts {
 namespace {
 
-constexpr double BYTES_PER_MB = 1024.0 * 1024.0;
-
 // Strict, and false for a NaN threshold, so a NaN never fires.
 void check_one(std::vector<Alert>& fired, std::string_view metric, double value,
                const std::optional<double>& threshold) {
@@ -19,9 +17,8 @@ void check_one(std::vector<Alert>& fired, std::string_view metric, double value,
 std::vector<Alert> evaluate(const snapshot::Snapshot& snap, const Thresholds& limits) {
   std::vector<Alert> fired;
   check_one(fired, "cpu_percent", snap.cpu_percent, limits.cpu_percent);
-  check_one(fired, "memory_rss_mb", static_cast<double>(snap.memory_rss) / BYTES_PER_MB,
-            limits.memory_rss_mb);
-  check_one(fired, "memory_virtual_mb", static_cast<double>(snap.memory_virtual) / BYTES_PER_MB,
+  check_one(fired, "memory_rss_mb", snapshot::megabytes(snap.memory_rss), limits.memory_rss_mb);
+  check_one(fired, "memory_virtual_mb", snapshot::megabytes(snap.memory_virtual),
             limits.memory_virtual_mb);
   return fired;
 }

@@ -16,11 +16,10 @@
 #include <utility>
 #include <variant>
 
+#include "core/texts.h"
+
 namespace vantorel::snapshot {
 namespace {
-
-constexpr std::string_view CLOCK_BEFORE_EPOCH =
-    "clock error: second time provided was later than self";
 
 // A monotonic reading as the clock gives it: the CPU percent formula takes the elapsed time apart
 // into whole seconds and nanoseconds.
@@ -66,7 +65,7 @@ std::uint64_t ticks_to_ms(std::uint64_t ticks) {
 Result<Instant> monotonic_now() {
   timespec ts{};
   if (::clock_gettime(CLOCK_MONOTONIC, &ts) != 0) {
-    return Failure{"clock error: " + std::generic_category().message(errno)};
+    return Failure{std::string(texts::CLOCK_ERROR) + std::generic_category().message(errno)};
   }
   return Instant{ts.tv_sec, ts.tv_nsec};
 }
@@ -182,7 +181,7 @@ Result<Snapshot> collect() {
   // CLOCK_REALTIME, which Linux never reports, is taken as the same clock error.)
   timespec wall{};
   if (::clock_gettime(CLOCK_REALTIME, &wall) != 0 || wall.tv_sec < 0) {
-    return Failure{std::string(CLOCK_BEFORE_EPOCH)};
+    return Failure{std::string(texts::CLOCK_BEFORE_EPOCH)};
   }
   snap.timestamp = static_cast<std::uint64_t>(wall.tv_sec);
 
@@ -197,7 +196,8 @@ Result<Snapshot> collect() {
   const auto stat_text = read_proc_file("/proc/self/stat", stat_buffer, sizeof stat_buffer);
   const auto stat = stat_text ? parse_stat(*stat_text) : std::nullopt;
   if (!stat) {
-    return Failure{"process " + std::string(pid_text) + " not found by sysinfo"};
+    return Failure{std::string(texts::PROCESS_NOT_FOUND_BEFORE_PID) + std::string(pid_text) +
+                   std::string(texts::PROCESS_NOT_FOUND_AFTER_PID)};
   }
 
   // One file gives every figure, in 3 system calls; they bound the cost of a snapshot. The kernel

@@ -11,6 +11,10 @@
 
 namespace vantorel::snapshot {
 
+// Megabytes, in display texts and alert thresholds alike, are units of 2^20 bytes.
+inline constexpr double BYTES_PER_MB = 1048576.0;
+inline double megabytes(std::uint64_t bytes) { return static_cast<double>(bytes) / BYTES_PER_MB; }
+
 struct Snapshot {
   std::uint32_t pid = 0;
   double cpu_percent = 0.0;
