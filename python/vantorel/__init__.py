@@ -21,6 +21,10 @@ from vantorel._core import (
     snapshot,
 )
 
+
+# The package's private native entries; importing _core has registered the module.
+from vantorel import _native  # noqa: E402
+
 from vantorel.endpoint import make_asgi_app, make_wsgi_app
 from vantorel.middleware import DjangoRouteMiddleware, MetricsMiddleware, WSGIMetricsMiddleware
 from vantorel.multiproc import mark_process_dead, prepare_shard_dir

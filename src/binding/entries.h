@@ -26,4 +26,14 @@ PyTypeObject* make_aggregated_metrics_type(PyObject* module);
 
 PyObject* make_content_type();
 
+// Creates vantorel._native beside the module named `core_name` and registers it in sys.modules.
+// A new reference, or nullptr with an exception set.
+PyObject* make_native_module(PyObject* core_name);
+
+// The state behind both of the library's modules is process-wide, while a module object belongs to
+// one interpreter: a subinterpreter that imported it would wipe its attributes (to None, for every
+// interpreter) when it is destroyed. Module initialisation therefore refuses any interpreter but
+// the main one: false, with ImportError set.
+bool main_interpreter_only(const char* module);
+
 }  // namespace vantorel::binding

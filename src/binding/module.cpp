@@ -1,19 +1,30 @@
 // The module object: one ordered registration table, from which __all__ follows.
-#include <cstring>
-
 #include "binding/boundary.h"
 #include "binding/entries.h"
 #include "binding/py.h"
+#include "core/texts.h"
 
 namespace vantorel::binding {
 namespace {
 
 PyObject* hello(PyObject*, PyObject*) {
-  return guarded(
-      [] { return to_py(std::string_view("vantorel v0.3.0 \u2014 Kerrow core running!")); });
+  return guarded([] { return to_py(texts::GREETING); });
 }
 
 }  // namespace
+
+bool main_interpreter_only([[maybe_unused]] const char* module) {
+#ifndef PYPY_VERSION  // PyPy runs one interpreter per process
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_Format(PyExc_ImportError,
+                 "%s cannot be imported in a subinterpreter: its state belongs to the whole "
+                 "process; import it in the main interpreter only",
+                 module);
+    return false;
+  }
+#endif
+  return true;
+}
 
 PyMethodDef HELLO = {"hello", &hello, METH_NOARGS, "hello()\n--\n\n"};
 
@@ -84,6 +95,7 @@ PyObject* initialise() {
   }
   // Not one of the public entries (it is not in __all__), but reachable for `except` clauses.
   if (PyObject_SetAttrString(module.get(), "PanicException", panic_exception()) < 0) return nullptr;
+  if (!PyRef::steal(make_native_module(name_of_module.get()))) return nullptr;
   MODULE = module.get();
   Py_INCREF(MODULE);
   return module.release();
@@ -95,6 +107,7 @@ PyObject* initialise() {
 PyMODINIT_FUNC PyInit__core() {
   using namespace vantorel::binding;
   return guarded([]() -> PyObject* {
+    if (!main_interpreter_only("vantorel._core")) return nullptr;
     if (MODULE != nullptr) {
       Py_INCREF(MODULE);
       return MODULE;

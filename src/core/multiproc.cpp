@@ -60,6 +60,7 @@ struct State {
   Mode mode = Mode::uninitialised;
   std::string directory;
   Shard* shard = nullptr;
+  std::optional<OpenFailure> failure;  // why the mode is off, when opening failed
 };
 
 struct Global {
@@ -153,7 +154,11 @@ int create_dir_all(const std::string& path) {
   if (path.empty()) return 0;
   if (mkdir(path.c_str(), 0777) == 0) return 0;
   int err = errno;
-  if (err != ENOENT) return is_directory(path) ? 0 : err;
+  if (err != ENOENT) {
+    if (is_directory(path)) return 0;
+    // "File exists" would hide the real problem: something that is not a directory.
+    return err == EEXIST ? ENOTDIR : err;
+  }
   const std::optional<std::string> parent = parent_of(path);
   if (!parent) return err;
   if (const int parent_err = create_dir_all(*parent); parent_err != 0) return parent_err;
@@ -162,12 +167,31 @@ int create_dir_all(const std::string& path) {
   return is_directory(path) ? 0 : err;
 }
 
-// Creates or adopts this process's shard in `directory` and maps it; nullptr on any failure
-// (the reason is of no use to anyone: the mode just stays off). Touches no state.
-Shard* open_writer(const std::string& directory) {
+// 0 or an errno. Gives the first `size` bytes of the file real blocks. ftruncate alone leaves a
+// hole, and the first store through the mapping would then need a block that a full file system
+// (a full /tmp or /dev/shm) cannot give: the kernel answers that with SIGBUS, which kills the host.
+int reserve(int fd, std::size_t size) {
+  int err = 0;
+  do {
+    err = posix_fallocate(fd, 0, static_cast<off_t>(size));
+  } while (err == EINTR);
+  return err;
+}
+
+// This process's shard, mapped, or why it could not be had.
+struct Opened {
+  Shard* shard = nullptr;
+  const char* step = "";  // the step that failed while shard is nullptr
+  int error = 0;
+};
+
+Opened failed(const char* step, int error) { return {nullptr, step, error}; }
+
+// Creates or adopts this process's shard in `directory` and maps it. Touches no state.
+Opened open_writer(const std::string& directory) {
   // The OS would silently cut the path at the first NUL and write somewhere else.
-  if (directory.find('\0') != std::string::npos) return nullptr;
-  if (create_dir_all(directory) != 0) return nullptr;
+  if (directory.find('\0') != std::string::npos) return failed("invalid directory", 0);
+  if (const int err = create_dir_all(directory); err != 0) return failed("mkdir", err);
 
   std::string path = directory;
   path += "/vtr-";
@@ -177,21 +201,28 @@ Shard* open_writer(const std::string& directory) {
   // The directory may be shared with other users: a symlink planted under our name must not make
   // us cut some other file to 176 bytes and write counters into it.
   const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-  if (fd < 0) return nullptr;
-  struct stat st {};
-  void* addr = MAP_FAILED;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      ftruncate(fd, static_cast<off_t>(SHARD_SIZE)) == 0) {
-    addr = mmap(nullptr, SHARD_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (fd < 0) return failed("open", errno);
+  Opened result;
+  if (struct stat st{}; fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    result = failed("not a regular file", 0);
+  } else if (ftruncate(fd, static_cast<off_t>(SHARD_SIZE)) != 0) {
+    result = failed("set length", errno);
+  } else if (const int err = reserve(fd, SHARD_SIZE); err != 0) {
+    result = failed("reserve space", err);
+  } else if (void* addr = mmap(nullptr, SHARD_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+             addr == MAP_FAILED) {
+    result = failed("mmap", errno);
+  } else {
+    result.shard = static_cast<Shard*>(addr);
   }
   close(fd);
-  if (addr == MAP_FAILED) return nullptr;
+  if (result.shard == nullptr) return result;
 
-  auto* shard = static_cast<Shard*>(addr);
+  Shard* shard = result.shard;
   const std::uint64_t pid = own_pid();
   if (word(shard->marker).load(std::memory_order_relaxed) == MARKER &&
       word(shard->pid).load(std::memory_order_relaxed) == pid) {
-    return shard;  // our own shard from an earlier open (or a dead namesake's): keep counting
+    return result;  // our own shard from an earlier open (or a dead namesake's): keep counting
   }
   word(shard->marker).store(0, std::memory_order_relaxed);
   word(shard->pid).store(0, std::memory_order_relaxed);
@@ -206,25 +237,30 @@ Shard* open_writer(const std::string& directory) {
   word(shard->pid).store(pid, std::memory_order_relaxed);
   word(shard->min_us).store(NO_MIN_US, std::memory_order_relaxed);
   word(shard->updated_at).store(wallclock::unix_seconds(), std::memory_order_relaxed);
-  return shard;
+  return result;
 }
 
-// Caller holds STATE.mutex.
-void set_slot_disabled(State& slot) {
+// Caller holds STATE.mutex. `failure` says why, when the mode is off because opening failed.
+void set_slot_disabled(State& slot, std::optional<OpenFailure> failure = std::nullopt) {
   if (slot.shard != nullptr) munmap(slot.shard, SHARD_SIZE);
   slot.shard = nullptr;
   slot.directory.clear();
   slot.mode = Mode::disabled;
+  slot.failure = std::move(failure);
   KNOWN_DISABLED.store(true, std::memory_order_release);
 }
 
-// Caller holds STATE.mutex.
-void set_slot_enabled(State& slot, std::string directory, Shard* shard) {
+// Caller holds STATE.mutex. Switches to the result of open_writer(directory).
+void set_slot_opened(State& slot, std::string directory, const Opened& opened) {
+  if (opened.shard == nullptr) {
+    return set_slot_disabled(slot, OpenFailure{opened.step, opened.error, std::move(directory)});
+  }
   // The old mapping goes only now that the new one exists.
   if (slot.shard != nullptr) munmap(slot.shard, SHARD_SIZE);
-  slot.shard = shard;
+  slot.shard = opened.shard;
   slot.directory = std::move(directory);
   slot.mode = Mode::enabled;
+  slot.failure.reset();
   KNOWN_DISABLED.store(false, std::memory_order_release);
 }
 
@@ -234,10 +270,12 @@ void ensure_init(State& slot) {
   const char* value = std::getenv("VTR_MULTIPROC_DIR");
   if (value == nullptr) return set_slot_disabled(slot);
   std::string directory(value);
-  if (!valid_utf8(directory) || is_blank(directory)) return set_slot_disabled(slot);
-  Shard* shard = open_writer(directory);
-  if (shard == nullptr) return set_slot_disabled(slot);
-  set_slot_enabled(slot, std::move(directory), shard);
+  if (is_blank(directory)) return set_slot_disabled(slot);
+  if (!valid_utf8(directory)) {
+    return set_slot_disabled(slot, OpenFailure{"invalid directory", 0, std::move(directory)});
+  }
+  const Opened opened = open_writer(directory);
+  set_slot_opened(slot, std::move(directory), opened);
 }
 
 void atomic_min(std::uint64_t& target, std::uint64_t value) {
@@ -317,9 +355,8 @@ void set_dir(std::optional<std::string_view> directory) {
   State& slot = STATE.slot;
   if (!directory || is_blank(*directory)) return set_slot_disabled(slot);
   std::string copy(*directory);
-  Shard* shard = open_writer(copy);
-  if (shard == nullptr) return set_slot_disabled(slot);
-  set_slot_enabled(slot, std::move(copy), shard);
+  const Opened opened = open_writer(copy);
+  set_slot_opened(slot, std::move(copy), opened);
 }
 
 std::optional<std::string> dir() {
@@ -327,11 +364,6 @@ std::optional<std::string> dir() {
   ensure_init(STATE.slot);
   if (STATE.slot.mode != Mode::enabled) return std::nullopt;
   return STATE.slot.directory;
-}
-
-void record(std::uint16_t status_code, double duration_ms) {
-  if (KNOWN_DISABLED.load(std::memory_order_acquire)) return;
-  record(status_code, duration_ms, wallclock::unix_seconds());
 }
 
 void record(std::uint16_t status_code, double duration_ms, std::uint64_t unix_seconds) {
@@ -350,6 +382,11 @@ void record(std::uint16_t status_code, double duration_ms, std::uint64_t unix_se
   atomic_max(shard.max_us, micros);
   word(shard.buckets[bucket_index(duration_ms)]).fetch_add(1, relaxed);
   word(shard.updated_at).store(unix_seconds, relaxed);
+}
+
+std::optional<OpenFailure> last_failure() {
+  std::scoped_lock lock(STATE.mutex);
+  return STATE.slot.failure;
 }
 
 std::optional<MergedTotals> merged() {

@@ -46,11 +46,23 @@ struct MergedTotals {
   std::uint64_t max_us = 0;
 };
 
+// Why the last attempt to switch the mode on failed: the step (a fixed text such as "mkdir" or
+// "reserve space"), its errno (0 where there is none) and the directory as given.
+struct OpenFailure {
+  const char* step = "";
+  int error = 0;
+  std::string directory;
+};
+
 // Switches the mode off (nullopt, empty or blank) or on with `directory`. Never fails: an unusable
 // directory leaves the mode off.
 void set_dir(std::optional<std::string_view> directory);
 // The directory while the mode is on. The first call in a process may read VTR_MULTIPROC_DIR.
 [[nodiscard]] std::optional<std::string> dir();
+// Set while the mode is off because the last attempt to switch it on (from VTR_MULTIPROC_DIR or
+// set_dir) failed; nullopt while it is on, or off by choice. The module never reports this
+// itself: the package asks, to tell the operator.
+[[nodiscard]] std::optional<OpenFailure> last_failure();
 
 namespace detail {
 extern std::atomic<bool> KNOWN_DISABLED;  // owned and written by multiproc.cpp
@@ -66,7 +78,6 @@ inline bool known_disabled() noexcept {
 // `unix_seconds` (the request store passes the time it has just read). No system call, no
 // allocation.
 void record(std::uint16_t status_code, double duration_ms, std::uint64_t unix_seconds);
-void record(std::uint16_t status_code, double duration_ms);  // reads the clock itself
 
 // nullopt while the mode is off; otherwise the sum over the live workers' shards. Deletes shards
 // whose owner is gone.

@@ -1,0 +1,62 @@
+// vantorel._native: the package's private entries beside _core's fixed seventeen. Both modules
+// must share one core (one request store, one multi-worker switch): a second shared object would
+// link a second copy of it. So _core's initialisation creates this module too and registers it
+// in sys.modules. (Loading a second init function from the same file does not work everywhere:
+// PyPy hands back the module it already loaded from that path.)
+#include <optional>
+#include <string>
+
+#include "binding/boundary.h"
+#include "binding/entries.h"
+#include "binding/py.h"
+#include "core/multiproc.h"
+
+namespace vantorel::binding {
+namespace {
+
+PyObject* multiproc_failure(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    std::optional<multiproc::OpenFailure> failure = multiproc::last_failure();
+    if (!failure) return none();
+    PyRef step = PyRef::steal(to_py(std::string_view(failure->step)));
+    PyRef error = PyRef::steal(PyLong_FromLong(failure->error));
+    // The directory as given; bytes that are not UTF-8 (from the environment) are escaped.
+    PyRef directory = PyRef::steal(PyUnicode_DecodeUTF8(
+        failure->directory.data(), static_cast<Py_ssize_t>(failure->directory.size()),
+        "surrogateescape"));
+    if (!step || !error || !directory) return nullptr;
+    return PyTuple_Pack(3, step.get(), error.get(), directory.get());
+  });
+}
+
+PyMethodDef METHODS[] = {
+    {"multiproc_failure", &multiproc_failure, METH_NOARGS,
+     "multiproc_failure()\n--\n\n"
+     "Why multi-worker mode is off, when the last attempt to switch it on failed: a tuple\n"
+     "(step, errno, directory), errno 0 where the step has none; None while the mode is on\n"
+     "or was switched off on purpose."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+PyObject* make_native_module(PyObject* core_name) {
+  // "vantorel._core" gives "vantorel._native"; a bare "_core" gives "_native".
+  const Py_ssize_t at = PyUnicode_FindChar(core_name, '.', 0, PyUnicode_GetLength(core_name), -1);
+  if (at == -2) return nullptr;
+  PyRef prefix =
+      PyRef::steal(at >= 0 ? PyUnicode_Substring(core_name, 0, at + 1) : to_py(std::string_view()));
+  PyRef suffix = PyRef::steal(to_py(std::string_view("_native")));
+  if (!prefix || !suffix) return nullptr;
+  PyRef name = PyRef::steal(PyUnicode_Concat(prefix.get(), suffix.get()));
+  if (!name) return nullptr;
+  PyRef module = PyRef::steal(PyModule_NewObject(name.get()));
+  if (!module || PyModule_AddFunctions(module.get(), METHODS) < 0) return nullptr;
+  PyRef doc = PyRef::steal(to_py(
+      std::string_view("Private native entries of the vantorel package, beside vantorel._core.")));
+  if (!doc || PyObject_SetAttrString(module.get(), "__doc__", doc.get()) < 0) return nullptr;
+  // Registered as imported, so that `import vantorel._native` finds it.
+  if (PyDict_SetItem(PyImport_GetModuleDict(), name.get(), module.get()) < 0) return nullptr;
+  return module.release();
+}
+
+}  // namespace vantorel::binding
