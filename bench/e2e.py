@@ -131,11 +131,18 @@ def per_second(summary: Dict[str, int]) -> float:
     return summary["requests"] / (summary["duration_us"] / 1e6)
 
 
+def cores() -> List[int]:
+    """The cores this process may run on (PyPy 3.9's os has no sched_getaffinity)."""
+    if hasattr(os, "sched_getaffinity"):
+        return sorted(os.sched_getaffinity(0))
+    return list(range(os.cpu_count() or 1))
+
+
 def missing() -> List[str]:
     why = [f"{tool} not found" for tool in ("wrk", "taskset") if shutil.which(tool) is None]
     why += [f"{module} not importable" for module in ("fastapi", "uvicorn")
             if try_import(module) is None]
-    if len(os.sched_getaffinity(0)) < 2:
+    if len(cores()) < 2:
         why.append("fewer than two cores to pin the server and wrk apart")
     return why
 
@@ -152,7 +159,7 @@ def section(ctx: Context, results: Results) -> None:
         {"starlette_exporter": "starlette_exporter",
          "instrumentator": "prometheus_fastapi_instrumentator"}[v]) is not None]
     rounds, seconds, warm_up = (2, 1, 1) if ctx.quick else (5, 3, 2)
-    server_core, wrk_core = sorted(os.sched_getaffinity(0))[:2]
+    server_core, wrk_core = cores()[:2]
     script = summary_script(ctx.workdir)
     import uvicorn
     table.note(f"one uvicorn {uvicorn.__version__} worker ("

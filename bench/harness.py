@@ -392,7 +392,9 @@ def run_tables(names, quick: bool) -> Results:
     sys.path.insert(0, HERE)
     try:
         for name in names:
+            start = time.monotonic()
             importlib.import_module(name).section(ctx, results)
+            print(f"  ({time.monotonic() - start:.1f} s)")
     finally:
         _core.set_multiproc_dir(None)
         shutil.rmtree(workdir, ignore_errors=True)

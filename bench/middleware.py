@@ -207,7 +207,7 @@ def asgi_rows(ctx: Context, results: Results, table: Table) -> Optional[float]:
         make = starlette_app
         framework, template = "Starlette", "/items/{item_id:int}"
         table.note("ASGI: Starlette in place of FastAPI, which does not install on "
-                   f"{sys.implementation.name}; prometheus-fastapi-instrumentator needs FastAPI")
+                   "PyPy; prometheus-fastapi-instrumentator needs FastAPI")
 
     def wrapped(middleware, **options):
         app = make()

@@ -4,7 +4,6 @@
 No timing is asserted here: the tables run with a handful of tiny repeats, only to check that
 every table runs and that the README quotes them to the digit."""
 import importlib
-import os
 import re
 
 import e2e
@@ -81,7 +80,7 @@ def test_only_the_block_is_replaced():
 @pytest.mark.skipif(bool(e2e.missing()), reason="; ".join(e2e.missing()))
 @pytest.mark.parametrize("variant", ["bare", "vantorel"])
 def test_a_served_variant_records_what_wrk_counted(variant, tmp_path):
-    server_core, wrk_core = sorted(os.sched_getaffinity(0))[:2]
+    server_core, wrk_core = e2e.cores()[:2]
     server = e2e.Server(variant, server_core)
     try:
         summary = e2e.wrk(wrk_core, e2e.summary_script(str(tmp_path)), server.port, 1)
