@@ -164,13 +164,14 @@ def readme_block(all_results: List[Results]) -> str:
         if ours is None or "to_floor" not in ours.figures:
             continue
         text = (f"A request through the {interface} middleware ({framework_of(main, stack)}) "
-                f"takes {format_ns(ours.figures['added_ns'])} longer, "
-                f"{x(ours.figures['to_floor'])} what the plainest timing middleware adds")
+                f"takes {format_ns(ours.figures['added_ns'])} longer than through the bare "
+                f"application: {x(ours.figures['to_floor'])} what the plainest timing middleware "
+                "adds")
         peers = [row for row in main.rows if row.section == "middleware" and row.kind == "peer"
                  and row.key.startswith(stack) and "to_vantorel" in row.figures]
         if peers:
-            text += "; " + ", ".join(f"{row.label} adds {x(row.figures['to_vantorel'])} as much"
-                                     for row in peers)
+            text += "; " + ", ".join(f"{row.label} adds {x(row.figures['to_vantorel'])} as much "
+                                     "as vantorel's" for row in peers)
         for other in all_results[1:]:
             theirs = _figure(other, f"{stack}_vantorel", "to_floor")
             if theirs is not None:
