@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -18,6 +17,8 @@
 #include <mutex>
 
 #include "core/clock.h"
+#include "core/files.h"
+#include "core/utf8.h"
 
 namespace vantorel::multiproc {
 
@@ -44,10 +45,14 @@ namespace detail {
 // so the first record still reads the environment.
 std::atomic<bool> KNOWN_DISABLED{false};
 
+// Starts at 1, so that a follower that has never synchronised (0) always differs.
+std::atomic<std::uint64_t> GENERATION{1};
+
 }  // namespace detail
 
 namespace {
 
+using detail::GENERATION;
 using detail::KNOWN_DISABLED;
 
 constexpr std::uint64_t MARKER = 1;
@@ -74,49 +79,7 @@ std::atomic_ref<std::uint64_t> word(std::uint64_t& w) { return std::atomic_ref<s
 
 std::uint64_t own_pid() { return static_cast<std::uint32_t>(getpid()); }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF. Calls `on_code_point`
-// for each code point; false as soon as the bytes are not UTF-8.
-template <class F>
-bool decode_utf8(std::string_view text, F&& on_code_point) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    std::uint32_t cp = 0;
-    std::size_t extra = 0;
-    std::uint32_t min_cp = 0;
-    if (lead < 0x80) {
-      cp = lead;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-      cp = lead & 0x1Fu;
-      extra = 1;
-      min_cp = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      cp = lead & 0x0Fu;
-      extra = 2;
-      min_cp = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      cp = lead & 0x07u;
-      extra = 3;
-      min_cp = 0x10000;
-    } else {
-      return false;
-    }
-    if (text.size() - i - 1 < extra) return false;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const auto cont = static_cast<unsigned char>(text[i + k]);
-      if ((cont & 0xC0u) != 0x80u) return false;
-      cp = (cp << 6) | (cont & 0x3Fu);
-    }
-    if (cp < min_cp || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    on_code_point(cp);
-    i += extra + 1;
-  }
-  return true;
-}
-
-bool valid_utf8(std::string_view text) {
-  return decode_utf8(text, [](std::uint32_t) {});
-}
+bool valid_utf8(std::string_view text) { return utf8::valid(text); }
 
 // The Unicode White_Space property.
 bool is_white_space(std::uint32_t cp) {
@@ -129,53 +92,8 @@ bool is_white_space(std::uint32_t cp) {
 bool is_blank(std::string_view text) {
   bool blank = true;
   const bool decoded =
-      decode_utf8(text, [&](std::uint32_t cp) { blank = blank && is_white_space(cp); });
+      utf8::decode(text, [&](std::uint32_t cp) { blank = blank && is_white_space(cp); });
   return decoded && blank;
-}
-
-bool is_directory(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The path without its last component, as "mkdir -p" walks it; nullopt above the root.
-std::optional<std::string> parent_of(const std::string& path) {
-  std::size_t end = path.find_last_not_of('/');
-  if (end == std::string::npos) return std::nullopt;  // "/" (or "//") has no parent
-  const std::size_t slash = path.rfind('/', end);
-  if (slash == std::string::npos) return std::string();
-  const std::size_t parent_end = path.find_last_not_of('/', slash);
-  if (parent_end == std::string::npos) return std::string("/");
-  return path.substr(0, parent_end + 1);
-}
-
-// 0 or an errno. An existing directory (or a symlink to one) is no error.
-int create_dir_all(const std::string& path) {
-  if (path.empty()) return 0;
-  if (mkdir(path.c_str(), 0777) == 0) return 0;
-  int err = errno;
-  if (err != ENOENT) {
-    if (is_directory(path)) return 0;
-    // "File exists" would hide the real problem: something that is not a directory.
-    return err == EEXIST ? ENOTDIR : err;
-  }
-  const std::optional<std::string> parent = parent_of(path);
-  if (!parent) return err;
-  if (const int parent_err = create_dir_all(*parent); parent_err != 0) return parent_err;
-  if (mkdir(path.c_str(), 0777) == 0) return 0;
-  err = errno;
-  return is_directory(path) ? 0 : err;
-}
-
-// 0 or an errno. Gives the first `size` bytes of the file real blocks. ftruncate alone leaves a
-// hole, and the first store through the mapping would then need a block that a full file system
-// (a full /tmp or /dev/shm) cannot give: the kernel answers that with SIGBUS, which kills the host.
-int reserve(int fd, std::size_t size) {
-  int err = 0;
-  do {
-    err = posix_fallocate(fd, 0, static_cast<off_t>(size));
-  } while (err == EINTR);
-  return err;
 }
 
 // This process's shard, mapped, or why it could not be had.
@@ -191,7 +109,7 @@ Opened failed(const char* step, int error) { return {nullptr, step, error}; }
 Opened open_writer(const std::string& directory) {
   // The OS would silently cut the path at the first NUL and write somewhere else.
   if (directory.find('\0') != std::string::npos) return failed("invalid directory", 0);
-  if (const int err = create_dir_all(directory); err != 0) return failed("mkdir", err);
+  if (const int err = files::create_dir_all(directory); err != 0) return failed("mkdir", err);
 
   std::string path = directory;
   path += "/vtr-";
@@ -207,7 +125,7 @@ Opened open_writer(const std::string& directory) {
     result = failed("not a regular file", 0);
   } else if (ftruncate(fd, static_cast<off_t>(SHARD_SIZE)) != 0) {
     result = failed("set length", errno);
-  } else if (const int err = reserve(fd, SHARD_SIZE); err != 0) {
+  } else if (const int err = files::reserve(fd, SHARD_SIZE); err != 0) {
     result = failed("reserve space", err);
   } else if (void* addr = mmap(nullptr, SHARD_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
              addr == MAP_FAILED) {
@@ -248,6 +166,7 @@ void set_slot_disabled(State& slot, std::optional<OpenFailure> failure = std::nu
   slot.mode = Mode::disabled;
   slot.failure = std::move(failure);
   KNOWN_DISABLED.store(true, std::memory_order_release);
+  GENERATION.fetch_add(1, std::memory_order_release);
 }
 
 // Caller holds STATE.mutex. Switches to the result of open_writer(directory).
@@ -262,6 +181,7 @@ void set_slot_opened(State& slot, std::string directory, const Opened& opened) {
   slot.mode = Mode::enabled;
   slot.failure.reset();
   KNOWN_DISABLED.store(false, std::memory_order_release);
+  GENERATION.fetch_add(1, std::memory_order_release);
 }
 
 // Caller holds STATE.mutex. Reads VTR_MULTIPROC_DIR once per process, and never after set_dir.
@@ -297,41 +217,21 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return __builtin_add_overflow(a, b, &sum) ? U64_MAX : sum;
 }
 
-// A pid that the kernel can hand out: 1 to 2^31 - 1. Zero and "negative" values would make
-// kill() probe a process group (0, -n) or every process (-1) instead of one process.
-bool is_process_id(std::uint64_t pid_low32) { return pid_low32 >= 1 && pid_low32 <= 0x7FFFFFFF; }
-
-bool owner_alive(std::uint64_t pid_word) {
-  const std::uint64_t pid = pid_word & 0xFFFFFFFFu;
-  if (!is_process_id(pid)) return false;
-  return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-}
-
 bool is_shard_name(std::string_view name) {
   return name.size() >= 10 && name.starts_with("vtr-") && name.ends_with(".shard") &&
          valid_utf8(name);
 }
 
-// The first SHARD_SIZE bytes of a regular file; false for anything shorter. Readers never map a
-// shard: its owner or anyone else may cut the file while we read, and a read past the end of a
-// mapping is a SIGBUS for the whole host application. A short read is just a short file.
+// The first SHARD_SIZE bytes of a regular file; false for anything shorter. A short read is just
+// a short file.
 bool read_shard(int dir_fd, const char* name, Shard& out) {
-  // O_NONBLOCK: a FIFO named like a shard must not hang the merge in open(). O_NOFOLLOW: owners
-  // create regular files, never symlinks, and a symlink could lead to any file on the host.
-  const int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int fd = files::open_for_reading(dir_fd, name);
   if (fd < 0) return false;
   bool ok = false;
   struct stat st {};
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= static_cast<off_t>(SHARD_SIZE)) {
     unsigned char bytes[SHARD_SIZE];
-    std::size_t done = 0;
-    while (done < SHARD_SIZE) {
-      const ssize_t n = pread(fd, bytes + done, SHARD_SIZE - done, static_cast<off_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    ok = done == SHARD_SIZE;
+    ok = files::read_at(fd, bytes, SHARD_SIZE, 0) == SHARD_SIZE;
     if (ok) std::memcpy(&out, bytes, SHARD_SIZE);
   }
   close(fd);
@@ -384,6 +284,15 @@ void record(std::uint16_t status_code, double duration_ms, std::uint64_t unix_se
   word(shard.updated_at).store(unix_seconds, relaxed);
 }
 
+Current current() {
+  std::scoped_lock lock(STATE.mutex);
+  ensure_init(STATE.slot);
+  // Read under the mutex that every switch holds: the pair belongs to one switch.
+  const std::uint64_t generation = GENERATION.load(std::memory_order_relaxed);
+  if (STATE.slot.mode != Mode::enabled) return {std::nullopt, generation};
+  return {STATE.slot.directory, generation};
+}
+
 std::optional<OpenFailure> last_failure() {
   std::scoped_lock lock(STATE.mutex);
   return STATE.slot.failure;
@@ -417,7 +326,7 @@ std::optional<MergedTotals> merged() {
     Shard shard{};
     if (!read_shard(dir_fd, entry->d_name, shard)) continue;
     if (shard.marker != MARKER) continue;
-    if (!owner_alive(shard.pid)) {
+    if (!files::owner_alive(shard.pid)) {
       unlinkat(dir_fd, entry->d_name, 0);  // someone else may have won the race: fine
       continue;
     }

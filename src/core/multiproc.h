@@ -65,8 +65,24 @@ void set_dir(std::optional<std::string_view> directory);
 [[nodiscard]] std::optional<OpenFailure> last_failure();
 
 namespace detail {
-extern std::atomic<bool> KNOWN_DISABLED;  // owned and written by multiproc.cpp
+extern std::atomic<bool> KNOWN_DISABLED;       // owned and written by multiproc.cpp
+extern std::atomic<std::uint64_t> GENERATION;  // likewise
+}  // namespace detail
+
+// Grows by one on every switch of the mode (on, off, on again with the same directory, and the
+// first read of VTR_MULTIPROC_DIR), never lower than 1. Components that keep files of their own
+// in the directory follow the mode with it: one load per request to see whether it moved.
+inline std::uint64_t generation() noexcept {
+  return detail::GENERATION.load(std::memory_order_acquire);
 }
+
+// The directory while the mode is on (nullopt while off), and the generation of the switch that
+// made it so. Like dir(), the first call in a process may read VTR_MULTIPROC_DIR.
+struct Current {
+  std::optional<std::string> directory;
+  std::uint64_t generation = 0;
+};
+[[nodiscard]] Current current();
 
 // True while the mode is known to be off, so that record() would do nothing: one load, for the
 // per-request path to test before it calls record().

@@ -1,0 +1,42 @@
+// The file-system steps that the shard and the series files share: creating the directory,
+// giving a writer's file real blocks, opening and reading an entry that other processes may
+// change or replace at any moment, and the liveness of a file's owner. Stateless; any thread.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace vantorel::files {
+
+// 0 or an errno. Creates the directory and its missing parents, like "mkdir -p". An existing
+// directory (or a symlink to one) is no error.
+[[nodiscard]] int create_dir_all(const std::string& path);
+
+// 0 or an errno. Gives the first `size` bytes of the file real blocks. ftruncate alone leaves a
+// hole, and the first store through a mapping would then need a block that a full file system
+// (a full /tmp or /dev/shm) cannot give: the kernel answers that with SIGBUS, which kills the host.
+[[nodiscard]] int reserve(int fd, std::size_t size);
+
+// A pid that the kernel can hand out: 1 to 2^31 - 1. Zero and "negative" values would make
+// kill() probe a process group (0, -n) or every process (-1) instead of one process.
+[[nodiscard]] bool is_process_id(std::uint64_t pid_low32);
+
+// Whether the process whose pid is the low 32 bits of `pid_word` exists. A process that we may
+// not signal (EPERM) exists.
+[[nodiscard]] bool owner_alive(std::uint64_t pid_word);
+
+// Opens the entry `name` of the directory `dir_fd` for reading as a merge does: never through a
+// symlink (owners create regular files, and a link could lead to any file on the host), never
+// blocking (a FIFO named like a worker's file must not hang the merge in open()). -1 with errno
+// set on failure. The caller checks that it is a regular file.
+[[nodiscard]] int open_for_reading(int dir_fd, const char* name);
+
+// Reads up to `size` bytes at `offset`, retrying after signals; fewer at the end of the file.
+// Readers never map another process's file: its owner or anyone else may cut the file while we
+// read, and a read past the end of a mapping is a SIGBUS for the whole host application.
+[[nodiscard]] std::size_t read_at(int fd, void* buffer, std::size_t size, std::uint64_t offset);
+
+}  // namespace vantorel::files
