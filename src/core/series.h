@@ -1,0 +1,142 @@
+// Per-route series: counts, sums of durations and the shard histogram's buckets, keyed by
+// (method, route, status), beside the request store. SERIES (the writer) has its own mutex; call
+// any of these from any thread.
+//
+// The table lives in a region: process memory while multi-worker mode is off, the worker's file
+// "vtr-<pid>.series" in the shard directory while it is on. The writer follows multiproc's mode
+// by its generation. A merge, in any process, sums the workers' files and the archive
+// "vtr-series.archive", into which the first merge that finds a worker dead folds its series.
+//
+// A region is native-endian u64 words: a 128-byte Header, then `capacity` Slots of SLOT_SIZE
+// bytes. Slot 0 is the overflow key. Slots are claimed by fetch_add on `claimed` and never
+// reused; a slot is published by storing its `check` (a hash of its key) last, with release
+// order, so a reader that recomputes the hash never takes a torn key for a real one. Other
+// processes read a file with pread only; forked children may share its mapping, so counters in
+// a file change only by atomic read-modify-write.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/multiproc.h"
+
+namespace vantorel::series {
+
+inline constexpr std::size_t BUCKET_COUNT = multiproc::BUCKET_COUNT;
+inline constexpr std::size_t METHOD_CLASS_COUNT = 10;
+// The in-progress gauges' classes; any other method counts as OTHER.
+inline constexpr std::array<std::string_view, METHOD_CLASS_COUNT> METHOD_CLASSES{
+    "GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH", "OTHER"};
+
+// Keys are cut to these many code points (UTF-8 takes at most 4 bytes for each).
+inline constexpr std::size_t MAX_METHOD_CODE_POINTS = 32;
+inline constexpr std::size_t MAX_ROUTE_CODE_POINTS = 256;
+inline constexpr std::size_t MAX_METHOD_BYTES = 4 * MAX_METHOD_CODE_POINTS;
+inline constexpr std::size_t MAX_ROUTE_BYTES = 4 * MAX_ROUTE_CODE_POINTS;
+inline constexpr std::size_t KEY_BYTES = MAX_METHOD_BYTES + MAX_ROUTE_BYTES;
+
+// Durations from this many milliseconds on (31 years) count in the overflow bucket and add
+// nothing to the sum: one absurd value must not wrap it.
+inline constexpr double ABSURD_DURATION_MS = 1e12;
+
+inline constexpr std::uint64_t DEFAULT_LIMIT = 1000;
+// A worker's file holds limit + 1 slots of SLOT_SIZE bytes: at most some 130 MB.
+inline constexpr std::uint64_t MAX_LIMIT = 100000;
+// The archive keeps this many times the limit in distinct keys, plus the overflow key.
+inline constexpr std::uint64_t ARCHIVE_KEYS_PER_LIMIT = 4;
+// The incarnations of the last folded files, kept in the archive.
+inline constexpr std::size_t FOLDED_RING_SIZE = 256;
+
+// The bytes "VTRSER01" and "VTRSAR01" in a little-endian file.
+inline constexpr std::uint64_t FILE_MAGIC = 0x3130524553525456;
+inline constexpr std::uint64_t ARCHIVE_MAGIC = 0x3130524153525456;
+
+inline constexpr std::size_t HEADER_SIZE = 128;
+inline constexpr std::size_t SLOT_HEAD_SIZE = 144;
+inline constexpr std::size_t SLOT_SIZE = SLOT_HEAD_SIZE + KEY_BYTES;
+
+struct Header {
+  std::uint64_t magic;        // FILE_MAGIC, stored last when the region is initialised
+  std::uint64_t pid;          // owner, zero-extended from 32 bits
+  std::uint64_t incarnation;  // random, non-zero: names this initialisation of the file
+  std::uint64_t capacity;     // slots in the region
+  std::uint64_t slot_size;    // SLOT_SIZE
+  std::uint64_t claimed;      // slots claimed so far; may run past capacity
+  std::uint64_t in_progress[METHOD_CLASS_COUNT];  // i64 gauges, two's complement
+};
+
+// The key word: the status in bits 0-15, the method's length in bytes in bits 16-31, the
+// route's in bits 32-47; OVERFLOW_KEY alone marks the overflow key.
+inline constexpr std::uint64_t OVERFLOW_KEY = std::uint64_t{1} << 63;
+
+struct Slot {
+  std::uint64_t check;  // key_hash(key, bytes) once published; 0 before
+  std::uint64_t key;
+  std::uint64_t count;
+  std::uint64_t sum_us;  // whole microseconds, wraps modulo 2^64
+  std::uint64_t buckets[BUCKET_COUNT];
+  char bytes[KEY_BYTES];  // the method, then the route
+};
+
+// The series of one key, merged.
+struct Series {
+  std::string method, route;
+  std::uint16_t status = 0;
+  bool overflow = false;  // the overflow key (exposed as method OTHER, route <overflow>)
+  std::uint64_t count = 0;
+  std::uint64_t sum_us = 0;  // saturating
+  std::array<std::uint64_t, BUCKET_COUNT> buckets{};
+};
+
+struct Merged {
+  std::vector<Series> series;  // sorted by method, route, then status (the overflow key's last)
+  std::array<std::int64_t, METHOD_CLASS_COUNT> in_progress{};
+  std::uint64_t overflow = 0;  // requests counted under the overflow key
+};
+
+enum class FoldOutcome {
+  folded,  // the worker's series are in the archive and its file is gone
+  absent,  // no valid series file of that worker
+  alive,   // its owner is alive: refused
+  busy,    // another process holds the directory's lock: the next merge folds it
+  failed,  // the archive could not be written (a full file system, say): nothing was lost
+};
+
+[[nodiscard]] std::uint64_t key_hash(std::uint64_t key, const char* bytes, std::size_t size);
+[[nodiscard]] std::size_t method_class(std::string_view method);
+
+// `method` and `route` must be UTF-8; they are cut to their caps at a code point boundary.
+void start(std::string_view method);  // a request began: its in-progress gauge goes up
+void observe(std::string_view method, std::string_view route, std::uint16_t status,
+             double duration_ms);
+// observe(), and the in-progress gauge of `method` goes down: the request has ended.
+void finish(std::string_view method, std::string_view route, std::uint16_t status,
+            double duration_ms);
+
+// The number of distinct keys past which new keys count under the overflow key. The first use
+// in a process may read VTR_SERIES_LIMIT; set_limit clamps to MAX_LIMIT.
+void set_limit(std::uint64_t limit);
+[[nodiscard]] std::uint64_t limit();
+
+// Empties the process-memory table (its in-progress gauges stay); never touches a file.
+void clear();
+
+// The series the exposition shows: this process's table while the mode is off; else the merge
+// of the directory, which folds dead workers' files (plus this process's table when its own file
+// could not be had).
+[[nodiscard]] Merged merged();
+// The same merge of `directory`, read only: no fold, no delete.
+[[nodiscard]] Merged read_dir(const std::string& directory);
+// Folds the dead worker `pid`'s file in `directory` into the archive now.
+[[nodiscard]] FoldOutcome fold(const std::string& directory, std::uint64_t pid);
+
+// Why the series are in process memory while the mode is on: the step that failed to set up
+// this worker's file, its errno and the directory; nullopt otherwise.
+[[nodiscard]] std::optional<multiproc::OpenFailure> last_failure();
+
+}  // namespace vantorel::series
