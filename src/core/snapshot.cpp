@@ -1,10 +1,13 @@
 #include "core/snapshot.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
@@ -146,8 +149,8 @@ std::optional<ProcStat> parse_stat(std::string_view text) {
   }
   std::string_view rest = text.substr(close + 1);
   // Field 3 (state) is the first after the name; utime and stime are fields 14 and 15,
-  // num_threads field 20, vsize and rss fields 23 and 24.
-  constexpr int UTIME = 14, STIME = 15, THREADS = 20, VSIZE = 23, RSS = 24;
+  // num_threads field 20, starttime field 22, vsize and rss fields 23 and 24.
+  constexpr int UTIME = 14, STIME = 15, THREADS = 20, START = 22, VSIZE = 23, RSS = 24;
   ProcStat stat;
   for (int number = 3; number <= RSS; ++number) {
     const std::string_view field = next_field(rest);
@@ -155,6 +158,7 @@ std::optional<ProcStat> parse_stat(std::string_view text) {
     std::uint64_t* target = number == UTIME     ? &stat.utime_ticks
                             : number == STIME   ? &stat.stime_ticks
                             : number == THREADS ? &stat.num_threads
+                            : number == START   ? &stat.starttime_ticks
                             : number == VSIZE   ? &stat.vsize_bytes
                             : number == RSS     ? &stat.rss_pages
                                                 : nullptr;
@@ -171,6 +175,18 @@ std::optional<ProcStatm> parse_statm(std::string_view text) {
   const auto resident = to_u64(next_field(text));
   if (!size || !resident) return std::nullopt;
   return ProcStatm{*size, *resident};
+}
+
+std::optional<std::uint64_t> parse_btime(std::string_view text) {
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (!line.starts_with("btime ")) continue;
+    line.remove_prefix(6);
+    return to_u64(next_field(line));
+  }
+  return std::nullopt;
 }
 
 Result<Snapshot> collect() {
@@ -227,6 +243,69 @@ Result<Snapshot> collect() {
   state.last_cpu_time_ms = cpu_ms;
   state.last_sample_at = now;
   return snap;
+}
+
+namespace {
+
+// /proc/stat holds a line per CPU and a long "intr" line before "btime": on a large machine it
+// runs to tens of kilobytes, so it is read to the end. The boot time is read once per process.
+std::optional<std::uint64_t> boot_time() {
+  static std::atomic<std::uint64_t> BOOT_TIME{0};  // 0: not read yet
+  if (const std::uint64_t known = BOOT_TIME.load(std::memory_order_relaxed); known != 0) {
+    return known;
+  }
+  Fd fd(::open("/proc/stat", O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  const auto btime = parse_btime(text);
+  if (btime && *btime != 0) BOOT_TIME.store(*btime, std::memory_order_relaxed);
+  return btime;
+}
+
+// Entries of /proc/self/fd, less the one that the listing itself holds open.
+std::optional<std::uint64_t> count_open_fds() {
+  DIR* listing = ::opendir("/proc/self/fd");
+  if (listing == nullptr) return std::nullopt;
+  const int own = ::dirfd(listing);
+  std::uint64_t count = 0;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name(entry->d_name);
+    if (name == "." || name == "..") continue;
+    if (const auto fd = to_u64(name); fd && *fd == static_cast<std::uint64_t>(own)) continue;
+    ++count;
+  }
+  ::closedir(listing);
+  return count;
+}
+
+}  // namespace
+
+ProcessFigures process_figures() {
+  ProcessFigures figures;
+  char stat_buffer[2048];
+  const auto stat_text = read_proc_file("/proc/self/stat", stat_buffer, sizeof stat_buffer);
+  if (const auto stat = stat_text ? parse_stat(*stat_text) : std::nullopt) {
+    const auto hz = static_cast<double>(ticks_per_second());
+    figures.cpu_seconds = static_cast<double>(stat->utime_ticks + stat->stime_ticks) / hz;
+    figures.resident_bytes = stat->rss_pages * page_size();
+    figures.virtual_bytes = stat->vsize_bytes;
+    if (const auto btime = boot_time()) {
+      figures.start_time_seconds =
+          static_cast<double>(*btime) + static_cast<double>(stat->starttime_ticks) / hz;
+    }
+  }
+  figures.open_fds = count_open_fds();
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) figures.max_fds = limit.rlim_cur;
+  return figures;
 }
 
 }  // namespace vantorel::snapshot

@@ -1,6 +1,7 @@
 // Measures the current process from /proc: CPU percent since the previous successful collection,
-// resident and virtual memory, threads. STATE (the previous CPU sample) has its own mutex; call
-// collect() from any thread.
+// resident and virtual memory, threads; and the figures of the standard process families. STATE
+// (the previous CPU sample) has its own mutex; call collect() and process_figures() from any
+// thread.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +29,8 @@ struct Snapshot {
 struct ProcStat {
   std::uint64_t utime_ticks = 0;
   std::uint64_t stime_ticks = 0;
-  std::uint64_t num_threads = 0;  // the main thread included
+  std::uint64_t num_threads = 0;      // the main thread included
+  std::uint64_t starttime_ticks = 0;  // since boot
   std::uint64_t vsize_bytes = 0;
   std::uint64_t rss_pages = 0;
 };
@@ -41,6 +43,19 @@ struct ProcStatm {
 
 [[nodiscard]] std::optional<ProcStat> parse_stat(std::string_view text);
 [[nodiscard]] std::optional<ProcStatm> parse_statm(std::string_view text);
+// The boot time, in Unix seconds, from the "btime" line of /proc/stat.
+[[nodiscard]] std::optional<std::uint64_t> parse_btime(std::string_view text);
+
+// The standard process families' figures for this process; nullopt where one cannot be read.
+struct ProcessFigures {
+  std::optional<double> cpu_seconds;  // user and system
+  std::optional<std::uint64_t> resident_bytes;
+  std::optional<std::uint64_t> virtual_bytes;
+  std::optional<double> start_time_seconds;  // Unix seconds
+  std::optional<std::uint64_t> open_fds;
+  std::optional<std::uint64_t> max_fds;  // the soft limit
+};
+[[nodiscard]] ProcessFigures process_figures();
 
 // Fails with "clock error: ..." when the wall clock is before 1970, or "process N not found by
 // sysinfo" when the process's own /proc entry cannot be read.

@@ -1,0 +1,245 @@
+#include "core/series_text.h"
+
+#include <array>
+#include <cstdint>
+#include <limits>
+
+#include "core/numfmt.h"
+
+namespace vantorel::series_text {
+namespace {
+
+using series::Series;
+
+constexpr std::string_view REQUESTS = "vtr_http_requests_total";
+constexpr std::string_view DURATION = "vtr_http_request_duration_seconds";
+constexpr std::string_view IN_PROGRESS = "vtr_http_requests_in_progress";
+constexpr std::string_view OVERFLOW = "vtr_http_requests_overflow_total";
+
+// Every sample line of the four request families takes about 90 bytes; a histogram has 16 per
+// method and route.
+constexpr std::size_t BYTES_PER_SERIES = 1600;
+constexpr std::size_t FIXED_BYTES = 4096;
+
+// Whole numbers below 2^53 print as their digits, exactly what shortest round-trip gives them,
+// without its detour through a double.
+constexpr std::uint64_t TWO_TO_53 = std::uint64_t{1} << 53;
+constexpr std::uint64_t SATURATED = std::numeric_limits<std::uint64_t>::max();  // saturated
+
+void append_count(std::string& out, std::uint64_t value) {
+  if (value < TWO_TO_53) {
+    numfmt::append_uint(out, value);
+  } else {
+    numfmt::append_shortest(out, static_cast<double>(value));
+  }
+}
+
+void append_gauge(std::string& out, std::int64_t value) {
+  if (value < 0 && value > -static_cast<std::int64_t>(TWO_TO_53)) {
+    out += '-';
+    numfmt::append_uint(out, static_cast<std::uint64_t>(-value));
+  } else if (value >= 0) {
+    append_count(out, static_cast<std::uint64_t>(value));
+  } else {
+    numfmt::append_shortest(out, static_cast<double>(value));
+  }
+}
+
+void append_seconds(std::string& out, std::uint64_t micros) {
+  numfmt::append_shortest(out, static_cast<double>(micros) / 1e6);
+}
+
+void append_head(std::string& out, std::string_view name, std::string_view type,
+                 std::string_view help) {
+  out += "# HELP ";
+  out += name;
+  out += ' ';
+  out += help;
+  out += "\n# TYPE ";
+  out += name;
+  out += ' ';
+  out += type;
+  out += '\n';
+}
+
+// The le label values: the bucket bounds in seconds ("0.001" ... "10"), then "+Inf".
+const std::array<std::string, series::BUCKET_COUNT>& le_texts() {
+  static const std::array<std::string, series::BUCKET_COUNT> TEXTS = [] {
+    std::array<std::string, series::BUCKET_COUNT> texts;
+    for (std::size_t i = 0; i + 1 < series::BUCKET_COUNT; ++i) {
+      numfmt::append_shortest(texts[i], multiproc::BUCKET_BOUNDS_MS[i] / 1000.0);
+    }
+    texts.back() = "+Inf";
+    return texts;
+  }();
+  return TEXTS;
+}
+
+// method="...",route="..." of one series.
+void append_route_labels(std::string& out, const Series& s) {
+  out += "method=\"";
+  append_label_value(out, s.method);
+  out += "\",route=\"";
+  append_label_value(out, s.route);
+  out += '"';
+}
+
+void append_requests(std::string& out, const series::Merged& merged) {
+  append_head(out, REQUESTS, "counter",
+              "HTTP requests that have finished, by method, route template and status code.");
+  for (const Series& s : merged.series) {
+    out += REQUESTS;
+    out += '{';
+    append_route_labels(out, s);
+    out += ",status=\"";
+    if (s.overflow) {
+      out += "OTHER";
+    } else {
+      numfmt::append_uint(out, s.status);
+    }
+    out += "\"} ";
+    append_count(out, s.count);
+    out += '\n';
+  }
+  out += '\n';
+}
+
+void append_histogram_group(std::string& out, const Series& first,
+                            const std::array<std::uint64_t, series::BUCKET_COUNT>& buckets,
+                            std::uint64_t sum_us) {
+  std::string labels;
+  append_route_labels(labels, first);
+  const auto& le = le_texts();
+  std::uint64_t cumulative = 0;
+  for (std::size_t i = 0; i < series::BUCKET_COUNT; ++i) {
+    cumulative += buckets[i];
+    out += DURATION;
+    out += "_bucket{";
+    out += labels;
+    out += ",le=\"";
+    out += le[i];
+    out += "\"} ";
+    append_count(out, cumulative);
+    out += '\n';
+  }
+  out += DURATION;
+  out += "_sum{";
+  out += labels;
+  out += "} ";
+  append_seconds(out, sum_us);
+  out += '\n';
+  // The count is the +Inf bucket's, so that the histogram agrees with itself even when a writer
+  // was half-way through one request as its file was read.
+  out += DURATION;
+  out += "_count{";
+  out += labels;
+  out += "} ";
+  append_count(out, cumulative);
+  out += '\n';
+}
+
+// One histogram per method and route: the series of its statuses, consecutive once sorted.
+void append_durations(std::string& out, const series::Merged& merged) {
+  append_head(out, DURATION, "histogram",
+              "How long HTTP requests took, from their arrival to the end of the response, in "
+              "seconds, by method and route template.");
+  const auto& all = merged.series;
+  for (std::size_t i = 0; i < all.size();) {
+    std::array<std::uint64_t, series::BUCKET_COUNT> buckets{};
+    std::uint64_t sum_us = 0;
+    std::size_t j = i;
+    for (; j < all.size() && all[j].method == all[i].method && all[j].route == all[i].route; ++j) {
+      for (std::size_t b = 0; b < series::BUCKET_COUNT; ++b) buckets[b] += all[j].buckets[b];
+      if (__builtin_add_overflow(sum_us, all[j].sum_us, &sum_us)) sum_us = SATURATED;
+    }
+    append_histogram_group(out, all[i], buckets, sum_us);
+    i = j;
+  }
+  out += '\n';
+}
+
+void append_in_progress(std::string& out, const series::Merged& merged) {
+  append_head(out, IN_PROGRESS, "gauge",
+              "HTTP requests that have started and not yet finished, by method.");
+  for (std::size_t i = 0; i < series::METHOD_CLASS_COUNT; ++i) {
+    out += IN_PROGRESS;
+    out += "{method=\"";
+    out += series::METHOD_CLASSES[i];
+    out += "\"} ";
+    append_gauge(out, merged.in_progress[i]);
+    out += '\n';
+  }
+  out += '\n';
+}
+
+void append_plain(std::string& out, std::string_view name, std::string_view type,
+                  std::string_view help, double value) {
+  append_head(out, name, type, help);
+  out += name;
+  out += ' ';
+  numfmt::append_shortest(out, value);
+  out += "\n\n";
+}
+
+void append_process(std::string& out, const snapshot::ProcessFigures& f) {
+  if (f.cpu_seconds) {
+    append_plain(out, "process_cpu_seconds_total", "counter",
+                 "CPU time this process has used, user and system together, in seconds.",
+                 *f.cpu_seconds);
+  }
+  if (f.resident_bytes) {
+    append_plain(out, "process_resident_memory_bytes", "gauge",
+                 "Resident memory of this process, in bytes.",
+                 static_cast<double>(*f.resident_bytes));
+  }
+  if (f.virtual_bytes) {
+    append_plain(out, "process_virtual_memory_bytes", "gauge",
+                 "Virtual memory of this process, in bytes.",
+                 static_cast<double>(*f.virtual_bytes));
+  }
+  if (f.start_time_seconds) {
+    append_plain(out, "process_start_time_seconds", "gauge",
+                 "When this process started, in seconds since the Unix epoch.",
+                 *f.start_time_seconds);
+  }
+  if (f.open_fds) {
+    append_plain(out, "process_open_fds", "gauge", "File descriptors this process has open.",
+                 static_cast<double>(*f.open_fds));
+  }
+  if (f.max_fds) {
+    append_plain(out, "process_max_fds", "gauge",
+                 "The most file descriptors this process may have open (its soft limit).",
+                 static_cast<double>(*f.max_fds));
+  }
+}
+
+}  // namespace
+
+void append_label_value(std::string& out, std::string_view value) {
+  std::size_t plain = 0;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c != '\\' && c != '"' && c != '\n') continue;
+    out.append(value.data() + plain, i - plain);
+    out += c == '\n' ? "\\n" : c == '"' ? "\\\"" : "\\\\";
+    plain = i + 1;
+  }
+  out.append(value.data() + plain, value.size() - plain);
+}
+
+std::string render(const series::Merged& merged, const snapshot::ProcessFigures& figures) {
+  std::string out;
+  out.reserve(FIXED_BYTES + merged.series.size() * BYTES_PER_SERIES);
+  append_requests(out, merged);
+  append_durations(out, merged);
+  append_in_progress(out, merged);
+  append_plain(out, OVERFLOW, "counter",
+               "requests counted under the overflow series because the series limit was reached",
+               static_cast<double>(merged.overflow));
+  append_process(out, figures);
+  return out;
+}
+
+std::string render() { return render(series::merged(), snapshot::process_figures()); }
+
+}  // namespace vantorel::series_text
