@@ -26,6 +26,9 @@ PyTypeObject* make_aggregated_metrics_type(PyObject* module);
 
 PyObject* make_content_type();
 
+// vantorel._native's per-route series functions (series.cpp), a table ending in a null entry.
+extern PyMethodDef SERIES_METHODS[];
+
 // Creates vantorel._native beside the module named `core_name` and registers it in sys.modules.
 // A new reference, or nullptr with an exception set.
 PyObject* make_native_module(PyObject* core_name);

@@ -50,7 +50,10 @@ PyObject* make_native_module(PyObject* core_name) {
   PyRef name = PyRef::steal(PyUnicode_Concat(prefix.get(), suffix.get()));
   if (!name) return nullptr;
   PyRef module = PyRef::steal(PyModule_NewObject(name.get()));
-  if (!module || PyModule_AddFunctions(module.get(), METHODS) < 0) return nullptr;
+  if (!module || PyModule_AddFunctions(module.get(), METHODS) < 0 ||
+      PyModule_AddFunctions(module.get(), SERIES_METHODS) < 0) {
+    return nullptr;
+  }
   PyRef doc = PyRef::steal(to_py(
       std::string_view("Private native entries of the vantorel package, beside vantorel._core.")));
   if (!doc || PyObject_SetAttrString(module.get(), "__doc__", doc.get()) < 0) return nullptr;

@@ -1,0 +1,332 @@
+// The per-route series functions of vantorel._native: recording (series_start, series_finish,
+// series_observe), the limit, the exposition and the merged series, the fold of a dead worker's
+// file, and why the series file could not be had.
+#include "core/series.h"
+
+#include <string>
+
+#include "binding/args.h"
+#include "binding/boundary.h"
+#include "binding/entries.h"
+#include "binding/plain.h"
+#include "core/request_metrics.h"
+#include "core/series_text.h"
+
+namespace vantorel::binding {
+namespace {
+
+// A method or route as a label: its UTF-8, lone surrogates replaced by U+FFFD, and no more of
+// it than the core keeps (which cuts it again at a code point boundary). A huge text costs no
+// more than its cap: only its first `max_code_points` characters are encoded.
+class Label {
+ public:
+  bool convert(PyObject* obj, const char* name, std::size_t max_code_points) {
+    if (plain_text(obj, text)) return true;  // the core cuts ASCII in place
+    if (!PyUnicode_Check(obj)) return to_text(obj, name).has_value();  // raises the TypeError
+    PyObject* source = obj;
+    const Py_ssize_t length = PyUnicode_GetLength(obj);
+    if (length < 0) return false;
+    const auto cap = static_cast<Py_ssize_t>(max_code_points);
+    if (length > cap) {
+      head_ = PyRef::steal(PyUnicode_Substring(obj, 0, cap));
+      if (!head_) return false;
+      source = head_.get();
+    }
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(source, &size); data != nullptr) {
+      text = std::string_view(data, static_cast<std::size_t>(size));
+      return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    return replace_surrogates(source);
+  }
+
+  std::string_view text;
+
+ private:
+  // Encoded with "surrogatepass", a lone surrogate is ED A0..BF xx, which no valid UTF-8 holds.
+  bool replace_surrogates(PyObject* source) {
+    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(source, "utf-8", "surrogatepass"));
+    if (!bytes) return false;
+    const std::string_view raw(PyBytes_AS_STRING(bytes.get()),
+                               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    storage_.clear();
+    storage_.reserve(raw.size());
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      const auto lead = static_cast<unsigned char>(raw[i]);
+      const auto next = i + 1 < raw.size() ? static_cast<unsigned char>(raw[i + 1]) : 0u;
+      if (lead == 0xED && next >= 0xA0 && next <= 0xBF && i + 2 < raw.size()) {
+        storage_ += "\xEF\xBF\xBD";
+        i += 2;
+      } else {
+        storage_ += raw[i];
+      }
+    }
+    text = storage_;
+    return true;
+  }
+
+  PyRef head_;
+  std::string storage_;
+};
+
+constexpr const char* START_PARAMS[] = {"method"};
+constexpr Signature START_SIGNATURE{"series_start", START_PARAMS, 1};
+
+PyObject* series_start(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[1];
+    if (!bind(START_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    Label method;
+    if (!method.convert(slot[0], "method", series::MAX_METHOD_CODE_POINTS)) return nullptr;
+    series::start(method.text);
+    return none();
+  });
+}
+
+constexpr const char* FINISH_PARAMS[] = {"method", "path", "route", "status_code", "duration_ms"};
+constexpr Signature FINISH_SIGNATURE{"series_finish", FINISH_PARAMS, 5};
+
+// The middleware's arguments, read in place (see plain.h).
+bool finish_plain(PyObject* const* slot) {
+  std::string_view method, path, route;
+  std::uint16_t status_code = 0;
+  double duration_ms = 0.0;
+  if (!plain_text(slot[0], method) || !plain_text(slot[1], path) || !plain_text(slot[2], route) ||
+      !plain_status(slot[3], status_code) || !plain_duration(slot[4], duration_ms)) {
+    return false;
+  }
+  request_metrics::record(method, path, status_code, duration_ms);
+  series::finish(method, route, status_code, duration_ms);
+  return true;
+}
+
+PyObject* series_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[5];
+    if (!bind(FINISH_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    if (finish_plain(slot)) return none();
+    // method and path as record_request() converts them: the same values and the same errors
+    // (a lone surrogate raises UnicodeEncodeError). Nothing is recorded unless all convert.
+    auto method = to_text(slot[0], "method");
+    if (!method) return nullptr;
+    auto path = to_text(slot[1], "path");
+    if (!path) return nullptr;
+    Label route;
+    if (!route.convert(slot[2], "route", series::MAX_ROUTE_CODE_POINTS)) return nullptr;
+    auto status_code = to_u16(slot[3], "status_code");
+    if (!status_code) return nullptr;
+    auto duration_ms = to_f64(slot[4], "duration_ms");
+    if (!duration_ms) return nullptr;
+    request_metrics::record(*method, *path, *status_code, *duration_ms);
+    series::finish(*method, route.text, *status_code, *duration_ms);
+    return none();
+  });
+}
+
+constexpr const char* OBSERVE_PARAMS[] = {"method", "route", "status_code", "duration_ms"};
+constexpr Signature OBSERVE_SIGNATURE{"series_observe", OBSERVE_PARAMS, 4};
+
+PyObject* series_observe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[4];
+    if (!bind(OBSERVE_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    std::string_view method_text, route_text;
+    std::uint16_t status = 0;
+    double duration = 0.0;
+    if (plain_text(slot[0], method_text) && plain_text(slot[1], route_text) &&
+        plain_status(slot[2], status) && plain_duration(slot[3], duration)) {
+      series::observe(method_text, route_text, status, duration);
+      return none();
+    }
+    Label method, route;
+    if (!method.convert(slot[0], "method", series::MAX_METHOD_CODE_POINTS)) return nullptr;
+    if (!route.convert(slot[1], "route", series::MAX_ROUTE_CODE_POINTS)) return nullptr;
+    auto status_code = to_u16(slot[2], "status_code");
+    if (!status_code) return nullptr;
+    auto duration_ms = to_f64(slot[3], "duration_ms");
+    if (!duration_ms) return nullptr;
+    series::observe(method.text, route.text, *status_code, *duration_ms);
+    return none();
+  });
+}
+
+constexpr const char* LIMIT_PARAMS[] = {"n"};
+constexpr Signature SET_LIMIT_SIGNATURE{"series_set_limit", LIMIT_PARAMS, 1};
+
+PyObject* series_set_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[1];
+    if (!bind(SET_LIMIT_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    auto limit = to_u64(slot[0], "n");
+    if (!limit) return nullptr;
+    series::set_limit(*limit);
+    return none();
+  });
+}
+
+PyObject* series_get_limit(PyObject*, PyObject*) {
+  return guarded([] { return to_py(series::limit()); });
+}
+
+PyObject* series_clear(PyObject*, PyObject*) {
+  return guarded([] {
+    series::clear();
+    return none();
+  });
+}
+
+PyObject* series_text(PyObject*, PyObject*) {
+  return guarded([] { return to_py(std::string_view(series_text::render())); });
+}
+
+// ([(method, route, status, count, sum_us, buckets)], {method class: in progress}, overflow);
+// the overflow key's status is None.
+PyObject* to_python(const series::Merged& merged) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(merged.series.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < merged.series.size(); ++i) {
+    const series::Series& s = merged.series[i];
+    PyRef buckets = PyRef::steal(PyTuple_New(series::BUCKET_COUNT));
+    if (!buckets) return nullptr;
+    for (std::size_t b = 0; b < series::BUCKET_COUNT; ++b) {
+      PyObject* count = to_py(s.buckets[b]);
+      if (count == nullptr) return nullptr;
+      PyTuple_SET_ITEM(buckets.get(), static_cast<Py_ssize_t>(b), count);
+    }
+    PyRef method = PyRef::steal(to_py(std::string_view(s.method)));
+    PyRef route = PyRef::steal(to_py(std::string_view(s.route)));
+    PyRef status = PyRef::steal(s.overflow ? none() : to_py(s.status));
+    PyRef count = PyRef::steal(to_py(s.count));
+    PyRef sum_us = PyRef::steal(to_py(s.sum_us));
+    if (!method || !route || !status || !count || !sum_us) return nullptr;
+    PyObject* item = PyTuple_Pack(6, method.get(), route.get(), status.get(), count.get(),
+                                  sum_us.get(), buckets.get());
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  PyRef in_progress = PyRef::steal(PyDict_New());
+  if (!in_progress) return nullptr;
+  for (std::size_t i = 0; i < series::METHOD_CLASS_COUNT; ++i) {
+    PyRef value = PyRef::steal(PyLong_FromLongLong(merged.in_progress[i]));
+    if (!value) return nullptr;
+    const std::string name(series::METHOD_CLASSES[i]);
+    if (PyDict_SetItemString(in_progress.get(), name.c_str(), value.get()) < 0) return nullptr;
+  }
+  PyRef overflow = PyRef::steal(to_py(merged.overflow));
+  if (!overflow) return nullptr;
+  return PyTuple_Pack(3, list.get(), in_progress.get(), overflow.get());
+}
+
+PyObject* series_snapshot(PyObject*, PyObject*) {
+  return guarded([] { return to_python(series::merged()); });
+}
+
+constexpr const char* READ_DIR_PARAMS[] = {"directory"};
+constexpr Signature READ_DIR_SIGNATURE{"series_read_dir", READ_DIR_PARAMS, 1};
+
+PyObject* series_read_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[1];
+    if (!bind(READ_DIR_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    auto directory = to_text(slot[0], "directory");
+    if (!directory) return nullptr;
+    return to_python(series::read_dir(std::string(*directory)));
+  });
+}
+
+constexpr const char* FOLD_PARAMS[] = {"directory", "pid"};
+constexpr Signature FOLD_SIGNATURE{"series_fold", FOLD_PARAMS, 2};
+
+PyObject* series_fold(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[2];
+    if (!bind(FOLD_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    auto directory = to_text(slot[0], "directory");
+    if (!directory) return nullptr;
+    auto pid = to_u64(slot[1], "pid");
+    if (!pid) return nullptr;
+    switch (series::fold(std::string(*directory), *pid)) {
+      case series::FoldOutcome::folded:
+        Py_RETURN_TRUE;
+      case series::FoldOutcome::alive:
+        PyErr_Format(PyExc_ValueError,
+                     "process %llu is alive: only a dead worker's series can be folded",
+                     static_cast<unsigned long long>(*pid));
+        return nullptr;
+      default:
+        Py_RETURN_FALSE;
+    }
+  });
+}
+
+PyObject* series_failure(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    std::optional<multiproc::OpenFailure> failure = series::last_failure();
+    if (!failure) return none();
+    PyRef step = PyRef::steal(to_py(std::string_view(failure->step)));
+    PyRef error = PyRef::steal(PyLong_FromLong(failure->error));
+    // The directory as given; bytes that are not UTF-8 (from the environment) are escaped.
+    PyRef directory = PyRef::steal(PyUnicode_DecodeUTF8(
+        failure->directory.data(), static_cast<Py_ssize_t>(failure->directory.size()),
+        "surrogateescape"));
+    if (!step || !error || !directory) return nullptr;
+    return PyTuple_Pack(3, step.get(), error.get(), directory.get());
+  });
+}
+
+}  // namespace
+
+PyMethodDef SERIES_METHODS[] = {
+    {"series_start", as_method(&series_start), METH_FASTCALL | METH_KEYWORDS,
+     "series_start(method)\n--\n\n"
+     "A request has begun: the in-progress gauge of its method goes up. Call it once per\n"
+     "request, and series_finish() once when the request has ended."},
+    {"series_finish", as_method(&series_finish), METH_FASTCALL | METH_KEYWORDS,
+     "series_finish(method, path, route, status_code, duration_ms)\n--\n\n"
+     "A request has ended: records it into the request store exactly as record_request(method,\n"
+     "path, status_code, duration_ms) does, counts it into the series of (method, route,\n"
+     "status_code), and takes it off the in-progress gauge of its method."},
+    {"series_observe", as_method(&series_observe), METH_FASTCALL | METH_KEYWORDS,
+     "series_observe(method, route, status_code, duration_ms)\n--\n\n"
+     "Counts one request into the series of (method, route, status_code) only. Methods are\n"
+     "cut to 32 characters and routes to 256; lone surrogates become U+FFFD."},
+    {"series_set_limit", as_method(&series_set_limit), METH_FASTCALL | METH_KEYWORDS,
+     "series_set_limit(n)\n--\n\n"
+     "Sets how many distinct (method, route, status) keys this process keeps; requests with\n"
+     "further keys count under the overflow series. Clamped to 100000. A worker's file keeps\n"
+     "the limit in force when it was created."},
+    {"series_get_limit", &series_get_limit, METH_NOARGS,
+     "series_get_limit()\n--\n\n"
+     "The limit on distinct keys: 1000 unless set, or given by VTR_SERIES_LIMIT."},
+    {"series_clear", &series_clear, METH_NOARGS,
+     "series_clear()\n--\n\n"
+     "Empties this process's own table of series (never a file): for tests and manual resets.\n"
+     "The in-progress gauges stay."},
+    {"series_text", &series_text, METH_NOARGS,
+     "series_text()\n--\n\n"
+     "The per-route families and the standard process families in the Prometheus text\n"
+     "format, to serve after metrics_text()."},
+    {"series_snapshot", &series_snapshot, METH_NOARGS,
+     "series_snapshot()\n--\n\n"
+     "The series that series_text() shows, as (series, in_progress, overflow): a list of\n"
+     "(method, route, status, count, sum_us, buckets) sorted by method, route and status (the\n"
+     "overflow series has method 'OTHER', route '<overflow>' and status None), a dict of\n"
+     "requests in progress by method class, and the requests counted under the overflow series."},
+    {"series_read_dir", as_method(&series_read_dir), METH_FASTCALL | METH_KEYWORDS,
+     "series_read_dir(directory)\n--\n\n"
+     "The merged series of a shard directory, in series_snapshot()'s shape, without changing\n"
+     "anything in it."},
+    {"series_fold", as_method(&series_fold), METH_FASTCALL | METH_KEYWORDS,
+     "series_fold(directory, pid)\n--\n\n"
+     "Folds the dead worker pid's series file into the directory's archive now and deletes\n"
+     "it: True when done, False when there is no such file or it cannot be done now (a later\n"
+     "merge does it). ValueError when the process is alive."},
+    {"series_failure", &series_failure, METH_NOARGS,
+     "series_failure()\n--\n\n"
+     "Why this worker's series stay in its own memory while multi-worker mode is on: a tuple\n"
+     "(step, errno, directory), errno 0 where the step has none; None otherwise."},
+    {nullptr, nullptr, 0, nullptr}};
+
+}  // namespace vantorel::binding
