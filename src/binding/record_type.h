@@ -29,8 +29,9 @@ struct RecordSpec {
   std::string (*repr)(const Record&);
 };
 
-// Builds the heap type for a class. Shared by every RecordType so that the interpreter-specific
-// details live in one place. `slots` must end with {0, nullptr}.
+// Builds the type for a class: a heap type on CPython, a static one on PyPy (see record_type.cpp).
+// Shared by every RecordType so that the interpreter-specific details live in one place. `slots`
+// must end with {0, nullptr}.
 PyTypeObject* make_record_type(PyObject* module, const char* name, int basicsize,
                                PyType_Slot* slots);
 
@@ -70,8 +71,12 @@ class RecordType {
 
   // A new instance holding `value`; nullptr with an exception set if it cannot be created.
   static PyObject* wrap(Record&& value) {
+#ifdef PYPY_VERSION
+    PyObject* self = TYPE->tp_alloc(TYPE, 0);  // PyType_GetSlot refuses a static type
+#else
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(TYPE, Py_tp_alloc));
     PyObject* self = alloc(TYPE, 0);
+#endif
     if (self == nullptr) return nullptr;
     auto* object = reinterpret_cast<Object*>(self);
     new (&object->value) Record(std::move(value));
@@ -145,9 +150,13 @@ class RecordType {
     PyTypeObject* type = Py_TYPE(self);
     auto* object = reinterpret_cast<Object*>(self);
     if (object->built) object->value.~Record();
+#ifdef PYPY_VERSION
+    type->tp_free(self);  // the instance of a static type holds no reference to it
+#else
     auto free_memory = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_memory(self);
     Py_DECREF(type);
+#endif
   }
 
   static inline PyTypeObject* TYPE = nullptr;
