@@ -25,10 +25,9 @@ int refuse_setattr(PyObject* self, PyObject* name, PyObject* value) {
   const int found = names ? PySequence_Contains(names.get(), name) : -1;
   if (found < 0) PyErr_Clear();
   if (found == 1) {
-    PyErr_Format(PyExc_AttributeError, "attribute '%U' of '%s' objects is not writable", name,
-                 type->tp_name);
+    PyErr_Format(PyExc_AttributeError, texts::NOT_WRITABLE, name, type->tp_name);
   } else {
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", type->tp_name, name);
+    PyErr_Format(PyExc_AttributeError, texts::NO_ATTRIBUTE, type->tp_name, name);
   }
   return -1;
 }
@@ -39,7 +38,7 @@ PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
   PyObject* base = bases != nullptr && PyTuple_Check(bases) && PyTuple_GET_SIZE(bases) > 0
                        ? PyTuple_GET_ITEM(bases, 0)
                        : cls;
-  PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type",
+  PyErr_Format(PyExc_TypeError, texts::NOT_A_BASE_TYPE,
                reinterpret_cast<PyTypeObject*>(base)->tp_name);
   Py_XDECREF(bases);
   return nullptr;
@@ -48,7 +47,7 @@ PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
 // PyPy pickles the instance of a C type as an empty object that cannot be loaded again; CPython
 // refuses. copy.copy and copy.deepcopy ask the same method, so they refuse too.
 PyObject* refuse_pickle(PyObject* self, PyObject*) {
-  PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
+  PyErr_Format(PyExc_TypeError, texts::CANNOT_PICKLE, Py_TYPE(self)->tp_name);
   return nullptr;
 }
 
@@ -56,8 +55,7 @@ PyObject* refuse_pickle(PyObject* self, PyObject*) {
 // RequestMetric' object has no attribute 'x'"). It calls __getattr__ only after a lookup failed,
 // so this costs nothing on the way to a field and says it as CPython does.
 PyObject* no_attribute(PyObject* self, PyObject* name) {
-  PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%S'", Py_TYPE(self)->tp_name,
-               name);
+  PyErr_Format(PyExc_AttributeError, texts::NO_ATTRIBUTE_REPR, Py_TYPE(self)->tp_name, name);
   return nullptr;
 }
 

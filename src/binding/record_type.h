@@ -11,6 +11,7 @@
 
 #include "binding/boundary.h"
 #include "binding/py.h"
+#include "core/texts.h"
 
 namespace vantorel::binding {
 
@@ -98,13 +99,12 @@ class RecordType {
   // arrive with any object at all.
   static const Record* record_of(PyObject* self, const char* member) {
     if (Py_TYPE(self) != TYPE) {
-      PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%s'",
-                   member, SPEC->name, Py_TYPE(self)->tp_name);
+      PyErr_Format(PyExc_TypeError, texts::WRONG_SELF, member, SPEC->name, Py_TYPE(self)->tp_name);
       return nullptr;
     }
     const auto* object = reinterpret_cast<const Object*>(self);
     if (!object->built) {
-      PyErr_Format(PyExc_TypeError, "No constructor defined for %s", SPEC->name);
+      PyErr_Format(PyExc_TypeError, texts::NO_CONSTRUCTOR, SPEC->name);
       return nullptr;
     }
     return &object->value;
@@ -142,7 +142,7 @@ class RecordType {
   }
 
   static PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", SPEC->name);
+    PyErr_Format(PyExc_TypeError, texts::NO_CONSTRUCTOR, SPEC->name);
     return nullptr;
   }
 

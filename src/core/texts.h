@@ -35,6 +35,13 @@ inline constexpr const char* MISSING_POSITIONAL =
 inline constexpr const char* NO_CONSTRUCTOR = "No constructor defined for %s";
 inline constexpr const char* WRONG_SELF =
     "descriptor '%s' requires a '%s' object but received a '%s'";
+// On PyPy, where the interpreter does not enforce the class shape, the binding raises the
+// interpreter's own texts.
+inline constexpr const char* NOT_WRITABLE = "attribute '%U' of '%s' objects is not writable";
+inline constexpr const char* NO_ATTRIBUTE = "'%s' object has no attribute '%U'";
+inline constexpr const char* NO_ATTRIBUTE_REPR = "'%s' object has no attribute '%S'";
+inline constexpr const char* NOT_A_BASE_TYPE = "type '%s' is not an acceptable base type";
+inline constexpr const char* CANNOT_PICKLE = "cannot pickle '%s' object";
 inline constexpr const char* REQUEST_METRIC_DOC =
     "Python-facing version of `request_metrics::RequestMetric`.";
 inline constexpr const char* AGGREGATED_METRICS_DOC =
