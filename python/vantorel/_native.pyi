@@ -1,0 +1,57 @@
+"""Type information for ``vantorel._native``, the package's private entries beside ``_core``."""
+
+from typing import Dict, List, Optional, Tuple
+
+_Series = Tuple[str, str, Optional[int], int, int, Tuple[int, ...]]
+_Merged = Tuple[List[_Series], Dict[str, int], int]
+
+def multiproc_failure() -> Optional[Tuple[str, int, str]]:
+    """Why multi-worker mode is off, when the last attempt to switch it on failed: a tuple
+    (step, errno, directory), errno 0 where the step has none; None while the mode is on
+    or was switched off on purpose."""
+
+def series_start(method: str) -> None:
+    """A request has begun: the in-progress gauge of its method goes up. Call it once per
+    request, and series_finish() once when the request has ended."""
+
+def series_finish(method: str, path: str, route: str, status_code: int,
+                  duration_ms: float) -> None:
+    """A request has ended: records it into the request store exactly as record_request(method,
+    path, status_code, duration_ms) does, counts it into the series of (method, route,
+    status_code), and takes it off the in-progress gauge of its method."""
+
+def series_observe(method: str, route: str, status_code: int, duration_ms: float) -> None:
+    """Counts one request into the series of (method, route, status_code) only. Methods are
+    cut to 32 characters and routes to 256; lone surrogates become U+FFFD."""
+
+def series_set_limit(n: int) -> None:
+    """Sets how many distinct (method, route, status) keys this process keeps; requests with
+    further keys count under the overflow series. Clamped to 100000. A worker's file keeps
+    the limit in force when it was created."""
+
+def series_get_limit() -> int:
+    """The limit on distinct keys: 1000 unless set, or given by VTR_SERIES_LIMIT."""
+
+def series_clear() -> None:
+    """Empties this process's own table of series (never a file): for tests and manual resets.
+    The in-progress gauges stay."""
+
+def series_text() -> str:
+    """The per-route families and the standard process families in the Prometheus text
+    format, to serve after metrics_text()."""
+
+def series_snapshot() -> _Merged:
+    """The series that series_text() shows, as (series, in_progress, overflow)."""
+
+def series_read_dir(directory: str) -> _Merged:
+    """The merged series of a shard directory, in series_snapshot()'s shape, without changing
+    anything in it."""
+
+def series_fold(directory: str, pid: int) -> bool:
+    """Folds the dead worker pid's series file into the directory's archive now and deletes
+    it: True when done, False when there is no such file or it cannot be done now (a later
+    merge does it). ValueError when the process is alive."""
+
+def series_failure() -> Optional[Tuple[str, int, str]]:
+    """Why this worker's series stay in its own memory while multi-worker mode is on: a tuple
+    (step, errno, directory), errno 0 where the step has none; None otherwise."""

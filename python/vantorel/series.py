@@ -1,0 +1,163 @@
+"""Per-route series that Prometheus can add up across workers, pods and hosts.
+
+The core counts every finished request under its key (method, route template, status code): a
+count, a sum of durations and the 14 buckets of a latency histogram. ``text()`` renders them, with
+the standard process families, in the Prometheus text format; serve it after
+``vantorel.metrics_text()``:
+
+- ``vtr_http_requests_total{method, route, status}``, a counter;
+- ``vtr_http_request_duration_seconds{method, route}``, a histogram (``BUCKET_BOUNDS_SECONDS``);
+- ``vtr_http_requests_in_progress{method}``, a gauge over ``METHOD_CLASSES``;
+- ``vtr_http_requests_overflow_total``, the requests counted under the overflow series;
+- ``process_cpu_seconds_total``, ``process_resident_memory_bytes``,
+  ``process_virtual_memory_bytes``, ``process_start_time_seconds``, ``process_open_fds`` and
+  ``process_max_fds`` of the process that answers the scrape.
+
+Routes are templates (``/items/{item_id}``), and ``UNMATCHED_ROUTE`` for every request that
+matched no route, so the number of keys stays small. Past ``get_limit()`` distinct keys in a
+process, further keys count under one overflow series (method ``OTHER``, route
+``<overflow>``, status ``OTHER``); the limit is 1000 unless ``set_limit`` or the
+``VTR_SERIES_LIMIT`` variable (read once per process) says otherwise.
+
+In multi-worker mode (``VTR_MULTIPROC_DIR``) each worker keeps its series in its own file
+``vtr-<pid>.series`` beside its shard, and every scrape sums the files of all workers and the
+archive ``vtr-series.archive``: the first merge that finds a worker dead (or ``fold``, from the
+server's master) moves its series into the archive and deletes its file. So the counters never
+go backwards when workers die or the server reloads; they start from zero only in a directory
+prepared anew. The archive keeps up to four times the limit in distinct keys; past that, a dead
+worker's further keys join the overflow series.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Dict, List, NamedTuple, Optional, Tuple, Union
+
+from . import _native
+from .multiproc import BUCKET_BOUNDS_MS
+
+__all__ = [
+    "ARCHIVE_NAME",
+    "BUCKET_BOUNDS_SECONDS",
+    "DEFAULT_LIMIT",
+    "LIMIT_ENV_VAR",
+    "MAX_LIMIT",
+    "MAX_METHOD_LENGTH",
+    "MAX_ROUTE_LENGTH",
+    "METHOD_CLASSES",
+    "OVERFLOW_METHOD",
+    "OVERFLOW_ROUTE",
+    "OVERFLOW_STATUS",
+    "UNMATCHED_ROUTE",
+    "Series",
+    "Snapshot",
+    "failure",
+    "fold",
+    "get_limit",
+    "is_series_name",
+    "read_dir",
+    "set_limit",
+    "snapshot",
+    "text",
+]
+
+UNMATCHED_ROUTE = "<unmatched>"
+"""The route of every request that matched no route of the application."""
+
+OVERFLOW_METHOD = "OTHER"
+OVERFLOW_ROUTE = "<overflow>"
+OVERFLOW_STATUS = "OTHER"
+"""The labels of the overflow series (its status is None in ``snapshot()``)."""
+
+DEFAULT_LIMIT = 1000
+MAX_LIMIT = 100000
+LIMIT_ENV_VAR = "VTR_SERIES_LIMIT"
+
+MAX_METHOD_LENGTH = 32
+MAX_ROUTE_LENGTH = 256
+"""Methods and routes are cut to these many characters; lone surrogates become U+FFFD."""
+
+METHOD_CLASSES: Tuple[str, ...] = ("GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS",
+                                   "TRACE", "PATCH", "OTHER")
+"""The in-progress gauges' methods; any other method counts as OTHER."""
+
+BUCKET_BOUNDS_SECONDS: Tuple[float, ...] = tuple(bound / 1000 for bound in BUCKET_BOUNDS_MS)
+"""The histogram's upper bounds (``le``), below the +Inf bucket: the shard's, in seconds."""
+
+ARCHIVE_NAME = "vtr-series.archive"
+
+_PREFIX = "vtr-"
+_SUFFIX = ".series"
+
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class Series(NamedTuple):
+    """One key's merged series. ``buckets`` are per bucket, not cumulative; the last one counts
+    the requests above ``BUCKET_BOUNDS_SECONDS[-1]``."""
+
+    method: str
+    route: str
+    status: Optional[int]  # None for the overflow series
+    count: int
+    sum_us: int  # whole microseconds
+    buckets: Tuple[int, ...]
+
+
+class Snapshot(NamedTuple):
+    series: List[Series]  # sorted by method, route and status
+    in_progress: Dict[str, int]  # by method class
+    overflow: int  # requests counted under the overflow series
+
+
+def _snapshot(value: Tuple[list, Dict[str, int], int]) -> Snapshot:
+    series, in_progress, overflow = value
+    return Snapshot([Series(*s) for s in series], in_progress, overflow)
+
+
+def text() -> str:
+    """The per-route and process families in the Prometheus text format (0.0.4)."""
+    return _native.series_text()
+
+
+def snapshot() -> Snapshot:
+    """The series that ``text()`` shows: this process's own while multi-worker mode is off,
+    else those of every worker of the directory and its archive."""
+    return _snapshot(_native.series_snapshot())
+
+
+def read_dir(directory: PathLike) -> Snapshot:
+    """The merged series of a shard directory, reading only: dead workers' files are counted
+    but neither folded nor deleted (``python -m vantorel inspect``)."""
+    return _snapshot(_native.series_read_dir(os.fspath(directory)))
+
+
+def set_limit(n: int) -> None:
+    """Sets how many distinct keys this process keeps before it counts under the overflow
+    series (clamped to ``MAX_LIMIT``). A worker's file keeps the limit in force when it was
+    created, so set it before the first request, or with ``VTR_SERIES_LIMIT``."""
+    _native.series_set_limit(n)
+
+
+def get_limit() -> int:
+    return _native.series_get_limit()
+
+
+def fold(directory: PathLike, pid: int) -> bool:
+    """Moves the series of the dead worker ``pid`` into the directory's archive and deletes
+    its file. For the server's master, when it reaps a worker (gunicorn's ``child_exit``); it
+    never switches multi-worker mode on in the caller. False when there was nothing to fold
+    or it cannot be done now (a later scrape does it); ValueError when ``pid`` is alive."""
+    return _native.series_fold(os.fspath(directory), pid)
+
+
+def failure() -> Optional[Tuple[str, int, str]]:
+    """Why this worker's series stay in its own memory although multi-worker mode is on:
+    (step, errno, directory), like ``vantorel._native.multiproc_failure()``; None otherwise."""
+    return _native.series_failure()
+
+
+def is_series_name(name: str) -> bool:
+    """Whether a merge reads a directory entry of this name (``vtr-*.series``)."""
+    return len(name) > len(_PREFIX) + len(_SUFFIX) and name.startswith(_PREFIX) and \
+        name.endswith(_SUFFIX)
