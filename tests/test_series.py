@@ -295,3 +295,52 @@ def test_process_families_match_the_kernel():
     assert math.isclose(value["process_start_time_seconds"], me.create_time(), abs_tol=0.02)
     assert fds_before == value["process_open_fds"] == fds_after
     assert value["process_max_fds"] == resource.getrlimit(resource.RLIMIT_NOFILE)[0]
+
+
+def raises(call, error):
+    def run():
+        try:
+            call()
+        except error:
+            return
+        raise AssertionError("no error")
+    return run
+
+
+CONVERTED = (Text("GET"), Text("/é"), "/r\ud800" * 100, Index(200), Floaty())
+LEAK_CASES = {
+    "finish": lambda: _native.series_finish("GET", "/p", "/r", 200, 1.5),
+    "finish-converted": lambda: _native.series_finish(*CONVERTED),
+    "finish-surrogate": raises(lambda: _native.series_finish("GET", "/\ud800", "/", 200, 1.0),
+                               UnicodeEncodeError),
+    "observe-bad-status": raises(lambda: _native.series_observe("GET", "/", 1 << 20, 1.0),
+                                 OverflowError),
+    "start": lambda: _native.series_start("\udc80" + "M" * 50),
+    "snapshot": _native.series_snapshot,
+    "text": _native.series_text,
+    "read-dir": lambda: _native.series_read_dir("/nonexistent/vtr"),
+    "fold-live": raises(lambda: _native.series_fold("/nonexistent/vtr", os.getpid()), ValueError),
+    "failure": _native.series_failure,
+}
+
+
+@pytest.mark.skipif(sys.implementation.name != "cpython", reason="reference counts are CPython's")
+@pytest.mark.parametrize("call", LEAK_CASES.values(), ids=LEAK_CASES.keys())
+def test_no_entry_leaks(call):
+    import gc
+
+    watched = [None, True, False, _native, *CONVERTED]
+
+    def state():
+        gc.collect()
+        return ([sys.getrefcount(o) for o in watched], len(gc.get_objects()),
+                len(os.listdir("/proc/self/fd")))
+
+    for _ in range(100):
+        call()
+    refs, objects, fds = state()
+    for _ in range(10_000):
+        call()
+    after_refs, after_objects, after_fds = state()
+    assert all(abs(a - b) <= 100 for a, b in zip(after_refs, refs)), (refs, after_refs)
+    assert after_objects - objects <= 50 and after_fds == fds

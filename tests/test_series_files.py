@@ -5,16 +5,19 @@ that cannot be had."""
 
 import bisect
 import errno
+import http.client
 import json
 import os
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
 import textwrap
 import time
 
+import psutil
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
@@ -464,3 +467,144 @@ def test_a_file_that_cannot_be_had_leaves_the_series_local(tmp_path, case):
     assert merged[1]["GET"] == 0
     assert f"vtr-{pid}.shard" in files
     assert (f"vtr-{pid}.series" in files) is case.startswith("name-taken")
+
+
+def test_children_forked_after_the_file_was_opened_append_to_it(tmp_path):
+    merged, files, pid = run("""
+        core.set_multiproc_dir("d")
+        _native.series_observe("GET", "/before", 200, 1.0)
+        children = []
+        for i in range(3):
+            child = os.fork()
+            if child == 0:  # shares the parent's mapping: same keys, and new ones
+                for _ in range(5):
+                    _native.series_observe("GET", "/before", 200, 1.0)
+                    _native.series_observe("GET", "/child", 201, 1.0)
+                os._exit(0)
+            children.append(child)
+        for child in children:
+            assert os.waitpid(child, 0)[1] == 0
+        _native.series_observe("GET", "/child", 201, 1.0)  # a key a child claimed
+        out([_native.series_read_dir("d"), sorted(os.listdir("d")), os.getpid()])
+        """, tmp_path)
+    assert as_lists(merged) == model([("GET", "/before", 200, 1.0)] * 16 +
+                                     [("GET", "/child", 201, 1.0)] * 16)
+    assert files == [f"vtr-{pid}.series", f"vtr-{pid}.shard"]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def get(port, path):
+    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        conn.request("GET", path, headers={"Connection": "close"})
+        response = conn.getresponse()
+        return response.status, response.read()
+    finally:
+        conn.close()
+
+
+def wait_until(predicate, what, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while not (result := predicate()):
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.05)
+    return result
+
+
+def psutil_children(parent):
+    return [c.pid for c in psutil.Process(parent).children() if c.status() != "zombie"]
+
+
+GUNICORN_APP = """
+from vantorel import _native
+
+def app(environ, start_response):
+    method, path = environ["REQUEST_METHOD"], environ["PATH_INFO"]
+    if path == "/series":
+        start_response("200 OK", [("Content-Type", "text/plain; version=0.0.4")])
+        return [_native.series_text().encode()]
+    _native.series_start(method)
+    status = 200 if path.startswith("/items/") else 404
+    start_response("%d X" % status, [("Content-Length", "2")])
+    route = "/items/{id}" if status == 200 else "<unmatched>"
+    _native.series_finish(method, path, route, status, 2.0)
+    return [b"ok"]
+"""
+
+GUNICORN_CONF = """
+import os
+from vantorel import series
+
+def child_exit(server, worker):
+    series.fold(os.environ["VTR_MULTIPROC_DIR"], worker.pid)
+"""
+
+
+def test_gunicorn_reloads_and_a_killed_worker_never_take_counts_back(tmp_path):
+    pytest.importorskip("gunicorn")
+    directory = tmp_path / "shards"
+    (tmp_path / "series_app.py").write_text(GUNICORN_APP)
+    (tmp_path / "conf.py").write_text(GUNICORN_CONF)
+    port = free_port()
+    cmd = [sys.executable, "-m", "gunicorn", "-c", str(tmp_path / "conf.py"), "-w", "2", "-b",
+           f"127.0.0.1:{port}", "--chdir", str(tmp_path), "series_app:app"]
+    log = open(tmp_path / "gunicorn.log", "wb")
+    master = subprocess.Popen(cmd, stdout=log, stderr=subprocess.STDOUT, env=env_for(directory))
+    seen = []
+
+    def counts():
+        status, body = get(port, "/series")
+        assert status == 200
+        values = {(s.labels["route"], s.labels["status"]): s.value
+                  for f in text_string_to_metric_families(body.decode()) for s in f.samples
+                  if s.name == "vtr_http_requests_total"}
+        seen.append(values)
+        return values
+
+    def send(n):
+        for i in range(n):
+            assert get(port, f"/items/{i}" if i % 3 else "/nowhere")[0] in (200, 404)
+
+    def expect(ok, unmatched):
+        wanted = {("/items/{id}", "200"): ok, ("<unmatched>", "404"): unmatched}
+        wait_until(lambda: counts() == wanted, f"the counts {wanted}")
+
+    try:
+        first = wait_until(lambda: len(psutil_children(master.pid)) == 2 and
+                           sorted(psutil_children(master.pid)), "two workers")
+        wait_until(lambda: get_or_none(port) == 200, "gunicorn to answer")
+        send(30)
+        expect(20, 10)
+        master.send_signal(signal.SIGHUP)  # a reload: new workers, the old ones leave
+        wait_until(lambda: not set(first) & set(psutil_children(master.pid)) and
+                   len(psutil_children(master.pid)) == 2, "the reload")
+        send(30)
+        expect(40, 20)
+        victim = psutil_children(master.pid)[0]
+        os.kill(victim, signal.SIGKILL)
+        wait_until(lambda: victim not in psutil_children(master.pid) and
+                   len(psutil_children(master.pid)) == 2, "a replacement worker")
+        send(15)
+        expect(50, 25)
+    finally:
+        master.terminate()
+        master.wait(timeout=30)
+        log.close()
+    # No scrape ever saw a count go down, whichever worker answered it.
+    for before, after in zip(seen, seen[1:]):
+        assert all(after.get(key, 0) >= value for key, value in before.items()), (before, after)
+    files = [n for n in names(directory) if n.endswith(".series")]
+    assert files == []  # every worker's series folded, by the master or a scrape
+    assert series.ARCHIVE_NAME in names(directory)
+
+
+def get_or_none(port):
+    try:
+        return get(port, "/series")[0]
+    except OSError:
+        return None

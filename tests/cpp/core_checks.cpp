@@ -1,5 +1,6 @@
 // Checks of the core that Python cannot reach: histogram edges, /proc parsing of odd command
-// names, rounding edges of the number formats, percentile indices. Built against the core
+// names, rounding edges of the number formats, percentile indices, and the series document's
+// figures past what a test can record (counts beyond 2^53, a saturated sum). Built against the core
 // sources alone (no Python) and run by tests/test_core_cpp.py; prints one line per failure.
 #include <array>
 #include <cmath>
@@ -10,7 +11,10 @@
 #include "core/aggregator.h"
 #include "core/multiproc.h"
 #include "core/numfmt.h"
+#include "core/series.h"
+#include "core/series_text.h"
 #include "core/snapshot.h"
+#include "core/utf8.h"
 
 namespace {
 
@@ -67,12 +71,19 @@ void proc_parsing() {
     if (stat) {
       CHECK(stat->utime_ticks == 111 && stat->stime_ticks == 222);
       CHECK(stat->vsize_bytes == 333 && stat->rss_pages == 444);
+      CHECK(stat->starttime_ticks == 19);
     }
   }
   CHECK(!parse_stat("4242 (python) S 1 2 3").has_value());  // cut short
   CHECK(!parse_stat("4242 python S 1 2").has_value());      // no name at all
   CHECK(!parse_stat("4242 (p) S 1 2 3 4 5 6 7 8 9 10 x 222 13 14 15 16 17 18 19 333 444 25")
              .has_value());  // a figure that is not a number
+  using vantorel::snapshot::parse_btime;
+  CHECK(parse_btime("cpu  1 2 3\nintr 9 8 7\nctxt 5\nbtime 1700000000\nprocesses 9\n") ==
+        1700000000u);
+  CHECK(!parse_btime("cpu 1\nbtime\n").has_value());
+  CHECK(!parse_btime("cpu 1\nbtime 12x\n").has_value());
+  CHECK(!parse_btime("cpu 1\nxbtime 12\n").has_value());
   const auto statm = parse_statm("2567 1043 700 1 0 350 0\n");
   CHECK(statm && statm->size_pages == 2567 && statm->resident_pages == 1043);
   CHECK(!parse_statm("").has_value());
@@ -129,6 +140,43 @@ void merged_totals() {
   CHECK(a.p50_latency_ms == 0.5 && a.p95_latency_ms == 0.95 && a.p99_latency_ms == 0.99);
 }
 
+void series_document() {
+  using vantorel::series::Merged;
+  using vantorel::series::Series;
+  Merged merged;
+  Series big;
+  big.method = "GET";
+  big.route = "/";
+  big.status = 200;
+  big.count = (std::uint64_t{1} << 53) + 1;                // past what a double holds exactly
+  big.sum_us = std::numeric_limits<std::uint64_t>::max();  // saturated
+  big.buckets[0] = big.count;
+  merged.series.push_back(big);
+  merged.in_progress[0] = -(std::int64_t{1} << 60);
+  merged.in_progress[1] = -7;
+  const std::string doc = vantorel::series_text::render(merged, {});
+  const auto has = [&](const char* line) { return doc.find(line) != std::string::npos; };
+  CHECK(
+      has("\nvtr_http_requests_total{method=\"GET\",route=\"/\",status=\"200\"} "
+          "9007199254740992\n"));
+  CHECK(
+      has("\nvtr_http_request_duration_seconds_sum{method=\"GET\",route=\"/\"} "
+          "18446744073709.55\n"));
+  CHECK(has("\nvtr_http_requests_in_progress{method=\"GET\"} -1152921504606847000\n"));
+  CHECK(has("\nvtr_http_requests_in_progress{method=\"HEAD\"} -7\n"));
+  CHECK(doc.find("process_") == std::string::npos);  // no figures: no process families
+
+  std::string label;
+  vantorel::series_text::append_label_value(label, "a\\b\"c\nd\re");
+  CHECK(label == "a\\\\b\\\"c\\nd\re");
+
+  using vantorel::utf8::prefix_size;
+  CHECK(prefix_size("\xc3\xa9\xc3\xa9\xc3\xa9", 2) == 4);  // "ééé" cut to "éé"
+  CHECK(prefix_size("\xf0\x9d\x84\x9ex", 1) == 4);
+  CHECK(prefix_size("abc", 5) == 3 && prefix_size("", 0) == 0);
+  CHECK(vantorel::series::method_class("GET ") == vantorel::series::METHOD_CLASS_COUNT - 1);
+}
+
 }  // namespace
 
 int main() {
@@ -137,6 +185,7 @@ int main() {
   number_formats();
   percentile_indices();
   merged_totals();
+  series_document();
   std::printf("%d failures\n", FAILURES);
   return FAILURES == 0 ? 0 : 1;
 }
