@@ -1,37 +1,44 @@
-"""Shared pieces of the multi-worker tests: the shard layout, crafted shards and worker processes.
+"""Shared pieces of the multi-worker tests: crafted shards, dead pids, worker processes and a
+racer that changes a shard while a worker merges.
 
-The mode is process-global, so every test that switches it runs its Python code in a child
-interpreter (`run_child`). Children print one JSON document on their last line of output.
+The shard layout is the package's (vantorel.multiproc): every crafted shard is read back by the
+core, so a wrong layout there fails these tests. The mode is process-global, so every test that
+switches it runs its Python code in a child interpreter (`run_child`). Children print one JSON
+document on their last line of output.
 """
 
 import json
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import textwrap
 
-SHARD_SIZE = 176
+from vantorel.multiproc import (  # noqa: F401 - re-exported for the tests
+    BUCKET_BOUNDS_MS,
+    BUCKET_COUNT,
+    NO_MIN_US,
+    SHARD_SIZE,
+    pack_shard as pack,
+    unpack_shard,
+)
+
 U64_MAX = 2**64 - 1
-NO_MIN_US = U64_MAX
-BUCKET_BOUNDS_MS = (1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000, 10000)
-FIELDS = ("marker", "pid", "count", "errors", "sum_us", "min_us", "max_us", "updated_at")
-WORDS = struct.Struct("<22Q")
 
 # Long enough for a slow machine; only a guard against a merge that hangs (e.g. on a FIFO).
 CHILD_TIMEOUT_S = 120
 
 PRELUDE = """\
-import json, math, os, struct, sys
+import json, math, os, sys
 import vantorel._core as core
+from vantorel.multiproc import SHARD_LAYOUT
 
 def agg():
     return core.aggregate().to_dict()
 
 def words(path):
     with open(path, "rb") as f:
-        return list(struct.unpack("<22Q", f.read(176)))
+        return list(SHARD_LAYOUT.unpack(f.read(SHARD_LAYOUT.size)))
 
 def shard_path(directory, pid=None):
     return os.path.join(directory, "vtr-%d.shard" % (os.getpid() if pid is None else pid))
@@ -84,31 +91,19 @@ def read_aggregate(directory, cwd):
     return run_child("out(agg())", cwd, multiproc_dir=str(directory))
 
 
-def pack(marker=1, pid=0, count=0, errors=0, sum_us=0, min_us=NO_MIN_US, max_us=0,
-         updated_at=0, buckets=None):
-    buckets = list(buckets) if buckets is not None else [0] * 14
-    assert len(buckets) == 14
-    return WORDS.pack(marker, pid, count, errors, sum_us, min_us, max_us, updated_at, *buckets)
-
-
 def one_bucket(index, n=1):
-    buckets = [0] * 14
+    buckets = [0] * BUCKET_COUNT
     buckets[index] = n
     return buckets
-
-
-def unpack(data):
-    values = WORDS.unpack(data[:SHARD_SIZE])
-    shard = dict(zip(FIELDS, values))
-    shard["buckets"] = list(values[8:])
-    return shard
 
 
 def read_shard(path):
     with open(path, "rb") as f:
         data = f.read()
     assert len(data) == SHARD_SIZE
-    return unpack(data)
+    shard = unpack_shard(data)
+    shard["buckets"] = list(shard["buckets"])
+    return shard
 
 
 def dead_pid():
@@ -116,6 +111,32 @@ def dead_pid():
     proc = subprocess.Popen(["true"])
     proc.wait()
     return proc.pid
+
+
+def totals_while_racing(racer, shard, tmp_path, directory, reads, *args):
+    """The totals a fresh worker of `directory` sees over `reads` merges while `racer` works on
+    `shard`. The racer is a script run as `racer SHARD STOP ARGS...`: it prints "ready", then
+    changes SHARD until the file STOP exists, and must end cleanly."""
+    stop = tmp_path / "stop"
+    proc = subprocess.Popen([sys.executable, "-c", racer, str(shard), str(stop), *args],
+                            stdout=subprocess.PIPE)
+    try:
+        assert proc.stdout.readline() == b"ready\n"
+        seen = run_child(
+            f"""
+            seen = set()
+            for _ in range({reads}):
+                seen.add(agg()["total_requests"])
+            out(sorted(seen))
+            """,
+            tmp_path,
+            multiproc_dir=str(directory),
+        )
+    finally:
+        stop.touch()
+        proc.communicate(timeout=60)
+    assert proc.returncode == 0
+    return set(seen)
 
 
 def zero_aggregate():

@@ -5,14 +5,14 @@ from __future__ import annotations
 import json
 import os
 import re
-import struct
 import subprocess
 import sys
 import time
-from typing import List, Optional
+from typing import Optional
 
 import pytest
 
+from multiproc_helpers import dead_pid, pack
 from vantorel import multiproc
 from vantorel.cli import main, render_inspect
 
@@ -27,19 +27,9 @@ def run_cli(*args: str, env_extra: Optional[dict] = None,
                           timeout=timeout)
 
 
-def shard_bytes(pid: int, count: int = 0, errors: int = 0, sum_us: int = 0,
-                min_us: int = multiproc.NO_MIN_US, max_us: int = 0,
-                buckets: Optional[List[int]] = None,
-                marker: int = 1) -> bytes:
-    buckets = buckets or [0] * 14
-    return struct.pack("<22Q", marker, pid, count, errors, sum_us, min_us, max_us,
-                       int(time.time()), *buckets)
-
-
-def dead_pid() -> int:
-    child = subprocess.Popen([sys.executable, "-c", "pass"])
-    child.wait()  # reaped: nothing answers to this pid any more
-    return child.pid
+def shard_bytes(pid: int, **fields: int) -> bytes:
+    """A shard of ``pid`` updated now."""
+    return pack(pid=pid, updated_at=int(time.time()), **fields)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -12,9 +12,6 @@ import random
 import shutil
 import socket
 import stat
-import struct
-import subprocess
-import sys
 import tempfile
 
 import pytest
@@ -29,8 +26,10 @@ from multiproc_helpers import (
     pack,
     read_aggregate,
     run_child,
+    totals_while_racing,
     zero_aggregate,
 )
+from vantorel.multiproc import SHARD_LAYOUT
 
 U64 = 2**64
 LIVE_PIDS = [os.getpid(), os.getppid(), 1]  # alive for as long as any merge below runs
@@ -95,6 +94,11 @@ def is_shard_name(name):
     return name.startswith(b"vtr-") and name.endswith(b".shard") and len(name) >= 10
 
 
+def marker_word(value):
+    """The first eight bytes of a shard whose marker is `value`."""
+    return pack(marker=value)[:8]
+
+
 def random_words(rng, pid):
     huge = rng.random() < 0.1  # now and then counters that wrap and sums that saturate
     top = U64_MAX if huge else 1 << 40
@@ -139,20 +143,20 @@ class Junk:
             return self.special(name, path)
         pid = rng.choice(self.dead if kind == "dead" else LIVE_PIDS)
         words = random_words(rng, pid | (rng.choice([0, 1 << 32]) if kind == "live" else 0))
-        image = struct.pack("<22Q", *words)
+        image = SHARD_LAYOUT.pack(*words)
         if kind == "junk":
             image = bytes(rng.randrange(256) for _ in range(rng.randrange(0, 600)))
-            if image[:8] == struct.pack("<Q", 1):
+            if image[:8] == marker_word(1):
                 image = b"\x02" + image[1:]
         elif kind == "short":
             image = image[:rng.randrange(0, SHARD_SIZE)]
         elif kind == "marker":
-            image = struct.pack("<Q", rng.choice([0, 2, U64_MAX, 1 << 32])) + image[8:]
+            image = marker_word(rng.choice([0, 2, U64_MAX, 1 << 32])) + image[8:]
         else:
             image += bytes(rng.randrange(256) for _ in range(rng.choice([0, 0, 1, 200])))
         with open(path, "wb") as f:
             f.write(image)
-        if not is_shard_name(name) or len(image) < SHARD_SIZE or image[:8] != struct.pack("<Q", 1):
+        if not is_shard_name(name) or len(image) < SHARD_SIZE or image[:8] != marker_word(1):
             return
         low = words[1] & 0xFFFFFFFF
         if 1 <= low <= 0x7FFFFFFF and low in LIVE_PIDS:
@@ -335,16 +339,18 @@ import os, random, sys
 path, stop, how = sys.argv[1], sys.argv[2], sys.argv[3]
 with open(path, "rb") as f:
     image = f.read()
+size0 = len(image)
 unmarked = b"\\0" * 8 + image[8:]
 rng = random.Random(0)
 fd = os.open(path, os.O_RDWR)
 print("ready", flush=True)
 while not os.path.exists(stop):
     if how == "grow":
-        size = rng.choice([177, 4096, 1 << 20, 1 << 30])
+        size = rng.choice([size0 + 1, 4096, 1 << 20, 1 << 30])
         os.ftruncate(fd, size)
-        os.pwrite(fd, os.urandom(64), rng.randrange(176, size - 63) if size > 240 else 176)
-        os.ftruncate(fd, 176)
+        at = rng.randrange(size0, size - 63) if size > size0 + 64 else size0
+        os.pwrite(fd, os.urandom(64), at)
+        os.ftruncate(fd, size0)
     elif how == "rewrite":
         os.pwrite(fd, rng.choice([image, unmarked]), 0)
     else:  # swapped: another file renamed over it, now junk, now the shard again
@@ -363,26 +369,8 @@ def test_shard_changing_under_the_merge(tmp_path, how, possible):
     shard = directory / "vtr-changing.shard"
     shard.write_bytes(pack(pid=os.getpid(), count=7, errors=1, sum_us=21_000, min_us=3000,
                            max_us=3000, buckets=[0, 0, 7] + [0] * 11))
-    stop = tmp_path / "stop"
-    changer = subprocess.Popen([sys.executable, "-c", CHANGER, str(shard), str(stop), how],
-                               stdout=subprocess.PIPE)
-    try:
-        assert changer.stdout.readline() == b"ready\n"
-        seen = run_child(
-            """
-            seen = set()
-            for _ in range(3000):
-                seen.add(agg()["total_requests"])
-            out(sorted(seen))
-            """,
-            tmp_path,
-            multiproc_dir=str(directory),
-        )
-    finally:
-        stop.touch()
-        changer.communicate(timeout=60)
-    assert changer.returncode == 0
-    assert set(seen) <= possible and 7 in seen
+    seen = totals_while_racing(CHANGER, shard, tmp_path, directory, 3000, how)
+    assert seen <= possible and 7 in seen
 
 
 def test_reader_that_owns_nothing(tmp_path):

@@ -13,7 +13,6 @@ import os
 import shutil
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import textwrap
@@ -128,10 +127,10 @@ def stale_shard(directory: Path, count: int) -> Path:
     """A shard an earlier run left behind, owned by a live process (this one), so that only
     preparing the directory keeps it out of the totals."""
     directory.mkdir(parents=True, exist_ok=True)
-    words = [1, os.getpid(), count, 0, count * 1000, 1000, 1000, int(time.time())] + [0] * 14
-    words[8 + 1] = count
     path = directory / "vtr-999999.shard"
-    path.write_bytes(struct.pack("<22Q", *words))
+    path.write_bytes(multiproc.pack_shard(
+        pid=os.getpid(), count=count, sum_us=count * 1000, min_us=1000, max_us=1000,
+        updated_at=int(time.time()), buckets=[0, count] + [0] * 12))
     return path
 
 

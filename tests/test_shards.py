@@ -1,8 +1,6 @@
 """The shard file: what its owner writes into it; which files a merge counts, skips or deletes."""
 
 import os
-import subprocess
-import sys
 
 import pytest
 
@@ -16,6 +14,7 @@ from multiproc_helpers import (
     read_aggregate,
     read_shard,
     run_child,
+    totals_while_racing,
     zero_aggregate,
 )
 
@@ -176,8 +175,8 @@ def test_owner_adopts_only_its_own_initialised_shard(tmp_path, size, marker, own
         f"""
         d = {str(directory)!r}
         pid = os.getpid() if {own_pid!r} else {LIVE_PID}
-        image = struct.pack("<22Q", {marker}, pid, 5, 2, 12345, 100, 9000, 7,
-                            *([0, 0, 5] + [0] * 11))
+        image = SHARD_LAYOUT.pack({marker}, pid, 5, 2, 12345, 100, 9000, 7,
+                                  *([0, 0, 5] + [0] * 11))
         image = (image + b"\\xab" * 200)[:{size}]
         with open(shard_path(d), "wb") as f:
             f.write(image)
@@ -373,24 +372,6 @@ def test_merge_survives_shard_shrinking_underneath(tmp_path):
     directory.mkdir()
     shard = directory / "vtr-racing.shard"
     shard.write_bytes(seven())
-    stop = tmp_path / "stop"
-    truncator = subprocess.Popen(
-        [sys.executable, "-c", TRUNCATOR, str(shard), str(stop)], stdout=subprocess.PIPE
-    )
-    try:
-        assert truncator.stdout.readline() == b"ready\n"
-        seen = run_child(
-            """
-            seen = set()
-            for _ in range(4000):
-                seen.add(agg()["total_requests"])
-            out(sorted(seen))
-            """,
-            tmp_path,
-            multiproc_dir=str(directory),
-        )
-    finally:
-        stop.touch()
-        truncator.communicate(timeout=60)
+    seen = totals_while_racing(TRUNCATOR, shard, tmp_path, directory, 4000)
     # A shrunk file is skipped, a whole one counted: never anything in between, never a crash.
-    assert set(seen) <= {0, 7}
+    assert seen <= {0, 7}

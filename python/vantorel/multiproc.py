@@ -6,10 +6,12 @@ workers. The server's master calls ``prepare_shard_dir`` once before it starts w
 ``mark_process_dead`` whenever it reaps one. ``read_shard_dir`` and ``merge`` read the directory
 without changing it (``python -m vantorel inspect``).
 
-A shard is 176 bytes: 22 little-endian unsigned 64-bit words, in this order: marker (1 once
-initialised), pid, count, errors (status >= 400), sum_us, min_us (2**64 - 1 while empty),
-max_us, updated_at (Unix seconds), then 14 per-bucket counters whose upper bounds are
-``BUCKET_BOUNDS_MS`` plus an overflow bucket.
+A shard (``SHARD_LAYOUT``) is 176 bytes: 22 unsigned 64-bit words in the machine's native byte
+order, as the core writes them through its mapping; that is little-endian on every platform the
+core runs on. In order: the ``SHARD_FIELDS`` marker (1 once initialised), pid, count, errors
+(status >= 400), sum_us, min_us (``NO_MIN_US`` while empty), max_us, updated_at (Unix seconds),
+then ``BUCKET_COUNT`` per-bucket counters whose upper bounds are ``BUCKET_BOUNDS_MS`` plus an
+overflow bucket. This is the one definition of that layout on the Python side.
 """
 
 from __future__ import annotations
@@ -18,32 +20,43 @@ import errno
 import math
 import os
 import struct
-from dataclasses import dataclass, field
-from typing import List, Optional, Sequence, Tuple, Union
+from dataclasses import dataclass, field, replace
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "BUCKET_BOUNDS_MS",
+    "BUCKET_COUNT",
     "ENV_VAR",
+    "NO_MIN_US",
+    "SHARD_FIELDS",
+    "SHARD_LAYOUT",
     "SHARD_SIZE",
     "MergedShards",
     "ShardFile",
     "histogram_quantile",
+    "is_shard_name",
     "mark_process_dead",
     "merge",
+    "pack_shard",
     "prepare_shard_dir",
     "read_shard",
     "read_shard_dir",
     "shard_path",
+    "unpack_shard",
 ]
 
 ENV_VAR = "VTR_MULTIPROC_DIR"
-SHARD_SIZE = 176
 BUCKET_BOUNDS_MS: Tuple[float, ...] = (1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000,
                                        10000)
 BUCKET_COUNT = len(BUCKET_BOUNDS_MS) + 1
 NO_MIN_US = 2**64 - 1
+# The words before the buckets, in file order.
+SHARD_FIELDS: Tuple[str, ...] = ("marker", "pid", "count", "errors", "sum_us", "min_us",
+                                 "max_us", "updated_at")
+# "=": native order with standard sizes and no padding, like the core's struct of u64 words.
+SHARD_LAYOUT = struct.Struct(f"={len(SHARD_FIELDS) + BUCKET_COUNT}Q")
+SHARD_SIZE = SHARD_LAYOUT.size
 _U64 = 2**64
-_LAYOUT = struct.Struct("<22Q")
 _PREFIX = "vtr-"
 _SUFFIX = ".shard"
 
@@ -62,8 +75,28 @@ def _directory(path: Optional[PathLike]) -> str:
     return value
 
 
-def _is_shard_name(name: str) -> bool:
+def is_shard_name(name: str) -> bool:
+    """Whether a merge looks at a directory entry of this name (``vtr-*.shard``)."""
     return name.startswith(_PREFIX) and name.endswith(_SUFFIX)
+
+
+def pack_shard(*, marker: int = 1, pid: int = 0, count: int = 0, errors: int = 0,
+               sum_us: int = 0, min_us: int = NO_MIN_US, max_us: int = 0, updated_at: int = 0,
+               buckets: Optional[Iterable[int]] = None) -> bytes:
+    """The 176 bytes of a shard holding these words (an empty, initialised shard by default)."""
+    counts = tuple(buckets) if buckets is not None else (0,) * BUCKET_COUNT
+    if len(counts) != BUCKET_COUNT:
+        raise ValueError(f"a shard has {BUCKET_COUNT} buckets, not {len(counts)}")
+    return SHARD_LAYOUT.pack(marker, pid, count, errors, sum_us, min_us, max_us, updated_at,
+                             *counts)
+
+
+def unpack_shard(data: bytes) -> Dict[str, Any]:
+    """The words of the first 176 bytes of ``data`` by name, ``buckets`` as a tuple."""
+    words = SHARD_LAYOUT.unpack_from(data)
+    fields: Dict[str, Any] = dict(zip(SHARD_FIELDS, words))
+    fields["buckets"] = words[len(SHARD_FIELDS):]
+    return fields
 
 
 def shard_path(pid: int, path: Optional[PathLike] = None) -> str:
@@ -84,7 +117,7 @@ def prepare_shard_dir(path: Optional[PathLike] = None, *, export: bool = True) -
     os.makedirs(directory, exist_ok=True)
     with os.scandir(directory) as entries:
         for entry in entries:
-            if not _is_shard_name(entry.name):
+            if not is_shard_name(entry.name):
                 continue
             try:
                 if entry.is_dir(follow_symlinks=False):
@@ -160,30 +193,10 @@ def read_shard(file_path: PathLike) -> ShardFile:
         return ShardFile(name=name, size=0, problem=f"unreadable: {exc.strerror or exc}")
     if len(data) < SHARD_SIZE:
         return ShardFile(name=name, size=size, problem=f"short file ({len(data)} bytes)")
-    words = _LAYOUT.unpack(data)
-    marker = words[0]
-    shard = ShardFile(
-        name=name,
-        size=size,
-        marker=marker,
-        pid=words[1],
-        count=words[2],
-        errors=words[3],
-        sum_us=words[4],
-        min_us=words[5],
-        max_us=words[6],
-        updated_at=words[7],
-        buckets=tuple(words[8:22]),
-    )
-    if marker != 1:
-        return _replace(shard, problem=f"not initialised (marker {marker})")
-    return _replace(shard, alive=_pid_alive(shard.pid))
-
-
-def _replace(shard: ShardFile, **changes: object) -> ShardFile:
-    from dataclasses import replace
-
-    return replace(shard, **changes)
+    shard = ShardFile(name=name, size=size, **unpack_shard(data))
+    if shard.marker != 1:
+        return replace(shard, problem=f"not initialised (marker {shard.marker})")
+    return replace(shard, alive=_pid_alive(shard.pid))
 
 
 def read_shard_dir(path: PathLike) -> List[ShardFile]:
@@ -194,7 +207,7 @@ def read_shard_dir(path: PathLike) -> List[ShardFile]:
     shards = []
     with os.scandir(directory) as entries:
         for entry in entries:
-            if _is_shard_name(entry.name) and not entry.is_dir(follow_symlinks=True):
+            if is_shard_name(entry.name) and not entry.is_dir(follow_symlinks=True):
                 shards.append(read_shard(entry.path))
     shards.sort(key=lambda s: (s.problem is not None, s.pid, s.name))
     return shards
