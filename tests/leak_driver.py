@@ -15,29 +15,13 @@ import gc
 import itertools
 import json
 import os
-import struct
 import sys
 
 import vantorel._core as core
+from helpers import Floaty, Index, Text  # beside this script: found when it runs on its own
+from vantorel.multiproc import SHARD_SIZE, pack_shard
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Floaty:
-    def __float__(self):
-        return 2.5
-
-
-class Text(str):
-    pass
 
 
 class BadIndex:
@@ -232,9 +216,9 @@ def shard_name(pid=None):
 def odd_directory(path):
     """A shard directory with one entry for every way a merge skips an entry, and a live one."""
     os.makedirs(path, exist_ok=True)
-    live = struct.pack("<22Q", 1, os.getppid(), 3, 1, 6000, 1000, 3000, 0,
-                       *([0, 1, 2] + [0] * 11))
-    files = {"vtr-short.shard": live[:100], "vtr-marker0.shard": b"\0" * 176,
+    live = pack_shard(pid=os.getppid(), count=3, errors=1, sum_us=6000, min_us=1000, max_us=3000,
+                      buckets=[0, 1, 2] + [0] * 11)
+    files = {"vtr-short.shard": live[:100], "vtr-marker0.shard": bytes(SHARD_SIZE),
              "vtr-long.shard": live + b"x" * 124, "vtr-live.shard": live,
              "notes.txt": b"hello"}
     for name, data in files.items():

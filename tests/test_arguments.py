@@ -6,24 +6,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from helpers import Floaty, Index, Text
 from vantorel import _core
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Floaty:
-    def __float__(self):
-        return 2.5
-
-
-class Text(str):
-    pass
 
 
 ERRORS = [

@@ -2,9 +2,10 @@
 and keyword soup; the three classes' constructors, properties, methods and descriptors, applied to
 their own instances and to anything else.
 
-An independent model of the calling convention predicts each outcome: the exact text of every
-arity and keyword error, the exception type (and wording, where it is the module's own) of the first
-argument that fails to convert, or the exact values stored. The number of examples per test is
+Plain Python functions of the same signatures predict the matching (the interpreter's own arity and
+keyword messages), and an independent model of the conversions the rest: the exception type (and
+wording, where it is the module's own) of the first argument that fails to convert, or the exact
+values stored. The number of examples per test is
 VTR_FUZZ_EXAMPLES (default 150), so CI runs in bounded time and a long local run is one variable
 away. Everything that could switch the multi-worker mode on runs in a child process.
 """
@@ -12,6 +13,7 @@ import json
 import math
 import operator
 import os
+import re
 import subprocess
 import sys
 
@@ -19,6 +21,7 @@ import pytest
 from hypothesis import HealthCheck, assume, event, given, settings
 from hypothesis import strategies as st
 
+from helpers import Floaty, Index, Text
 from vantorel import _core
 
 EXAMPLES = int(os.environ.get("VTR_FUZZ_EXAMPLES", "150"))
@@ -31,28 +34,6 @@ class Boom(Exception):
 
 class Halt(BaseException):
     """Not even an Exception: must pass through unchanged as well."""
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Index({self.value!r})"
-
-
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Floaty({self.value!r})"
 
 
 class Raising:
@@ -74,11 +55,6 @@ class RaisingIndex(Raising):
 
 class RaisingFloat(Raising):
     __float__ = Raising.refuse
-
-
-class Text(str):
-    def __str__(self):
-        return "not what is stored"
 
 
 class Int(int):
@@ -229,57 +205,83 @@ def optional(convert):
     return lambda obj, name: ok(None) if obj is None else convert(obj, name)
 
 
-# name -> (parameters with their converters, number required); the other functions take nothing.
+# The reference: plain functions with the module's signatures, which return what they were given.
+# The interpreter matching a call to one of them is the oracle for matching: its TypeError texts,
+# or which value lands in which parameter.
+def record_request(method, path, status_code, duration_ms):
+    return [method, path, status_code, duration_ms]
+
+
+def set_max_requests(max):  # noqa: A002 - the module's own parameter name
+    return [max]
+
+
+def set_multiproc_dir(dir=None):  # noqa: A002
+    return [dir]
+
+
+def check_alerts(cpu_percent=None, memory_rss_mb=None, memory_virtual_mb=None):
+    return [cpu_percent, memory_rss_mb, memory_virtual_mb]
+
+
+# name -> (reference, converter of each parameter); the other functions take nothing.
 SIGNATURES = {
-    "record_request": ([("method", to_text), ("path", to_text), ("status_code", to_u16),
-                        ("duration_ms", to_f64)], 4),
-    "set_max_requests": ([("max", to_u64)], 1),
-    "set_multiproc_dir": ([("dir", optional(to_text))], 0),
-    "check_alerts": ([("cpu_percent", optional(to_f64)), ("memory_rss_mb", optional(to_f64)),
-                      ("memory_virtual_mb", optional(to_f64))], 0),
+    "record_request": (record_request, [to_text, to_text, to_u16, to_f64]),
+    "set_max_requests": (set_max_requests, [to_u64]),
+    "set_multiproc_dir": (set_multiproc_dir, [optional(to_text)]),
+    "check_alerts": (check_alerts, [optional(to_f64)] * 3),
 }
 NO_ARGUMENTS = ["hello", "snapshot", "get_requests", "clear_requests", "get_max_requests",
                 "get_multiproc_dir", "multiproc_enabled", "aggregate", "metrics_text"]
 CLASSES = ["Snapshot", "RequestMetric", "AggregatedMetrics"]
 
 
-def quoted(names):
-    names = [f"'{n}'" for n in names]
-    if len(names) == 2:
-        return " and ".join(names)
-    return ", ".join(names[:-1]) + (", and " if len(names) > 2 else "") + names[-1]
+def parameters(name):
+    code = SIGNATURES[name][0].__code__
+    return list(code.co_varnames[:code.co_argcount])
+
+
+SUGGESTION = re.compile(r"\. Did you mean '[a-z_]+'\?$")
+
+
+def matched(name, args, kwargs):
+    """The reference's values for the call, or None and the text of the TypeError it raised.
+
+    The module words every message as this interpreter does, but it matches as CPython does and
+    says some things its own way, in its published texts: it counts positional arguments before
+    it looks at keywords (interpreters look at keywords first); it reports the first keyword, in
+    call order, that has no place or one already taken (PyPy reports taken places first and
+    counts the unknown keywords together); it says "takes 1 positional arguments"; it names a
+    keyword by its characters, where CPython shows str() of a str subclass; and it suggests no
+    parameter for an unknown keyword, as CPython does from 3.13 ("Did you mean 'method'?").
+    """
+    reference = SIGNATURES[name][0]
+    if len(args) > reference.__code__.co_argcount:
+        kwargs = {}
+    keywords = [(str.__str__(k), v) for k, v in kwargs.items()]
+    # One keyword more at a time: the first refusal that is not about a missing argument.
+    for n in range(1, len(keywords)):
+        try:
+            reference(*args, **dict(keywords[:n]))
+        except TypeError as error:
+            if not str(error).startswith(f"{name}() missing "):
+                return None, SUGGESTION.sub("", str(error))
+    try:
+        return reference(*args, **dict(keywords)), None
+    except TypeError as error:
+        text = SUGGESTION.sub("", str(error))
+    return None, text.replace(" takes 1 positional argument but ",
+                              " takes 1 positional arguments but ")
 
 
 def expected_outcome(name, args, kwargs):
-    """The whole call as the convention defines it: matching first, then conversion in order."""
-    params, required = SIGNATURES[name]
-    names = [p for p, _ in params]
-    total, given_ = len(params), len(args)
-    if given_ > total:
-        verb = "was" if given_ == 1 else "were"
-        if required == total:
-            text = f"{name}() takes {total} positional arguments but {given_} {verb} given"
-        else:
-            text = (f"{name}() takes from {required} to {total} positional arguments but "
-                    f"{given_} {verb} given")
+    """The whole call: matching as the reference does it, then conversion in parameter order."""
+    given, text = matched(name, args, kwargs)
+    if given is None:
         return fails(TypeError, text, exact=True), None
-    slots = dict(zip(names, args))
-    for key, value in kwargs.items():
-        if key not in names:
-            return fails(TypeError, f"{name}() got an unexpected keyword argument "
-                         f"'{str.__str__(key)}'", exact=True), None
-        if key in slots:
-            return fails(TypeError, f"{name}() got multiple values for argument "
-                         f"'{str.__str__(key)}'", exact=True), None
-        slots[key] = value
-    missing = [p for p in names[:required] if p not in slots]
-    if missing:
-        plural = "" if len(missing) == 1 else "s"
-        return fails(TypeError, f"{name}() missing {len(missing)} required positional "
-                     f"argument{plural}: {quoted(missing)}", exact=True), None
     values = []
-    for param, convert in params:
-        outcome = convert(slots.get(param), param) if param in slots else ok(None)
+    for param, value, convert in zip(parameters(name), given, SIGNATURES[name][1]):
+        outcome = convert(value, param)
         if outcome[0] == "raise":
             return outcome, None
         values.append(outcome[1])
@@ -331,7 +333,7 @@ def calls(draw):
     not at all, with a plausible or an arbitrary value, keywords in any order, and now and then
     one positional argument too many or a keyword from the soup."""
     name = draw(st.sampled_from(sorted(SIGNATURES)))
-    names = [p for p, _ in SIGNATURES[name][0]]
+    names = parameters(name)
     values = [
         draw(PLAUSIBLE[kind] if draw(st.integers(0, 4)) else anything)
         for kind in PARAM_KINDS[name]
