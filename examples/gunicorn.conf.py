@@ -2,6 +2,8 @@
 
     export VTR_MULTIPROC_DIR=/run/myapp/vantorel   # one directory per deployment
     gunicorn -c examples/gunicorn.conf.py examples.flask_app:app
+    # or, started as root, with workers that run as another user:
+    gunicorn -c examples/gunicorn.conf.py --user www-data --group www-data examples.flask_app:app
 
 Every worker counts its requests into VTR_MULTIPROC_DIR/vtr-<pid>.shard; /metrics, answered by
 any worker, sums the shards of the live workers.
@@ -23,8 +25,11 @@ shard_dir = os.environ.get("VTR_MULTIPROC_DIR") or os.path.join(
 
 def on_starting(server):
     # Creates the directory, deletes the shards of an earlier run (a new worker that got an old
-    # worker's pid would otherwise carry on with its counts) and exports VTR_MULTIPROC_DIR.
-    multiproc.prepare_shard_dir(shard_dir)
+    # worker's pid would otherwise carry on with its counts) and exports VTR_MULTIPROC_DIR. The
+    # directory is given to the workers' user and group (--user and --group, by default the
+    # master's own) with mode 0750: workers that run as another user than the master could not
+    # create their shards in a directory the master made, and no other local user may add counts.
+    multiproc.prepare_shard_dir(shard_dir, uid=server.cfg.uid, gid=server.cfg.gid)
 
 
 def child_exit(server, worker):

@@ -138,6 +138,81 @@ def test_unusable_variable_leaves_mode_off(tmp_path):
     assert run_child(REPORT_MODE, tmp_path, multiproc_dir="file/shards") == [False, None, ["file"]]
 
 
+WARN_ONCE = """
+import logging, threading
+from vantorel import multiproc
+
+logged = []
+
+
+class Keep(logging.Handler):
+    def emit(self, record):
+        logged.append([record.name, record.levelname, record.getMessage()])
+
+
+logging.getLogger("vantorel").addHandler(Keep())
+exec(os.environ["SET_UP"])
+said = []
+threads = [threading.Thread(target=lambda: said.append(multiproc.warn_if_mode_off()))
+           for _ in range(8)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+reader, writer = os.pipe()
+child = os.fork()
+if child == 0:  # a process of its own: it checks again
+    os.write(writer, json.dumps(multiproc.warn_if_mode_off()).encode())
+    os._exit(0)
+os.close(writer)
+os.waitpid(child, 0)
+out([os.getpid(), child, said, logged, json.loads(os.read(reader, 65536))])
+"""
+
+# (variable relative to a directory that nobody can reach, set-up code, run as nobody, what the
+# warning must say or None for no warning)
+MODE_OFF = {
+    "a-file": ("file", "", False,
+               "mkdir failed with errno 20 (ENOTDIR: Not a directory) for '{dir}'"),
+    "under-a-file": ("file/shards", "", False,
+                     "mkdir failed with errno 20 (ENOTDIR: Not a directory) for '{dir}'"),
+    "unwritable": ("roots", "", True,
+                   "open failed with errno 13 (EACCES: Permission denied) for '{dir}'"),
+    "usable": ("shards", "", False, None),
+    "blank": ("  ", "", False, None),
+    "switched-off-in-code": ("shards", "core.set_multiproc_dir(None)", False, None),
+}
+
+
+@pytest.mark.parametrize("case", list(MODE_OFF))
+def test_mode_off_is_told_once_per_process(case):
+    name, set_up, as_nobody, says = MODE_OFF[case]
+    prefix = nobody_prefix(read_anything=True) if as_nobody else []
+    if prefix is None:
+        pytest.skip("needs root and setpriv to run a worker as nobody")
+    base = tempfile.mkdtemp(prefix="vtr-warn-")  # under /tmp, which nobody can traverse
+    try:
+        os.chmod(base, 0o755)
+        with open(os.path.join(base, "file"), "w") as f:
+            f.write("not a directory")
+        os.mkdir(os.path.join(base, "roots"), 0o755)
+        value = name if name.isspace() else os.path.join(base, name)
+        pid, child, said, logged, in_child = run_child(
+            WARN_ONCE, base, multiproc_dir=value, prefix=prefix, SET_UP=set_up)
+    finally:
+        shutil.rmtree(base)
+    if says is None:
+        assert (said, logged, in_child) == ([None] * 8, [], None)
+        return
+    (text,) = [s for s in said if s is not None]
+    assert said.count(None) == 7 and logged == [["vantorel", "WARNING", text]]
+    assert text.startswith(f"VTR_MULTIPROC_DIR is set but multi-worker mode is off in process "
+                           f"{pid}: " + says.format(dir=value))
+    assert in_child == text.replace(f"process {pid}:", f"process {child}:")
+    if as_nobody:
+        assert "make the directory writable by uid 65534" in text
+
+
 def test_planted_symlink_is_not_written_through(tmp_path):
     victim = tmp_path / "victim"
     victim.write_bytes(b"precious" * 100)

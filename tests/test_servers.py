@@ -7,14 +7,17 @@ Every server is started by its test on a port the test picked and stopped by the
 from __future__ import annotations
 
 import collections
+import grp
 import http.client
 import json
 import os
+import pwd
 import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 import urllib.parse
@@ -370,6 +373,104 @@ def test_gunicorn_three_workers_report_one_total(tmp_path):
             assert request(port, "/worker")[0] == 200
         settled_scrape(port, (51 - lost.count + 9, 6 - lost.errors))
     assert not (shard_dir / f"vtr-{victim}.shard").exists()
+
+
+# ---------------------------------------------------------------------------------------------
+# The same recipe with the workers switched to nobody by a master that runs as root
+
+
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+
+# Run by `unshare -m`: in a mount namespace of its own, lays an open tmpfs over CLOSED (say
+# /root, mode 0700) and puts CLOSED/CHILD back in it, so that a worker which has become nobody
+# can still load the interpreter's modules from there. Nothing changes outside the namespace.
+REOPEN = """
+set -e
+keep=$1 closed=$2 child=$3
+shift 3
+mount --bind "$closed/$child" "$keep"
+mount -t tmpfs -o mode=0755 vtr-reopen "$closed"
+mkdir "$closed/$child"
+mount --bind "$keep" "$closed/$child"
+exec "$@"
+"""
+
+
+def closed_ancestor(path: str) -> Optional[Tuple[str, str]]:
+    """The directory above ``path`` that other users may not enter, and the entry in it that
+    leads to ``path``; None when others may reach ``path``. Only one is handled."""
+    parts = Path(os.path.realpath(path)).parts
+    closed = [i for i in range(1, len(parts)) if
+              not os.stat(os.path.join(*parts[:i])).st_mode & 0o001]
+    if len(closed) != 1:
+        return None
+    i = closed[0]
+    return os.path.join(*parts[:i]), parts[i]
+
+
+def workers_can_run_as_nobody(keep: Path) -> Optional[List[str]]:
+    """A prefix under which a root process whose children become nobody can still serve with
+    this interpreter ([] when nothing is needed), or None where that cannot be arranged."""
+    # A worker imports from the master's sys.path after it has become nobody. (Python started
+    # as nobody is no test: it may settle for another standard library that it can read.)
+    paths = [p for p in sys.path if os.path.isdir(p)]
+
+    def imports(prefix: List[str]) -> bool:
+        probe = [*prefix, *AS_NOBODY, sys.executable, "-c",
+                 "import os, sys\nfor p in sys.argv[1:]: os.listdir(p)", *paths]
+        return subprocess.run(probe, capture_output=True, timeout=60).returncode == 0
+
+    if imports([]):
+        return []
+    closed = closed_ancestor(sys.base_prefix)
+    if closed is None or shutil.which("unshare") is None:
+        return None
+    keep.mkdir()
+    prefix = ["unshare", "-m", "--propagation", "private", "sh", "-c", REOPEN, "sh", str(keep),
+              *closed]
+    return prefix if imports(prefix) else None
+
+
+def test_gunicorn_recipe_with_workers_as_nobody(tmp_path):
+    pytest.importorskip("gunicorn")
+    pytest.importorskip("flask")
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        pytest.skip("needs root (and setpriv to check the set-up) to start workers as nobody")
+    try:
+        pwd.getpwnam("nobody"), grp.getgrnam("nogroup")
+    except KeyError:
+        pytest.skip("there is no user nobody or no group nogroup")
+    prefix = workers_can_run_as_nobody(tmp_path / "keep")
+    if prefix is None:
+        pytest.skip("nobody cannot load this interpreter's modules")
+    # Not under tmp_path: nobody may not enter pytest's directories.
+    base = Path(tempfile.mkdtemp(prefix="vtr-gunicorn-"))
+    try:
+        os.chmod(base, 0o755)
+        shard_dir = base / "shards"
+        port = free_port()
+        env = server_env(VTR_MULTIPROC_DIR=str(shard_dir), BIND=f"127.0.0.1:{port}",
+                         WEB_CONCURRENCY="3")
+        cmd = [*prefix, sys.executable, "-m", "gunicorn", "-c", str(EXAMPLES / "gunicorn.conf.py"),
+               "--chdir", str(EXAMPLES), "--user", "nobody", "--group", "nogroup",
+               "flask_app:app"]
+        log = tmp_path / "gunicorn.log"
+        with running(cmd, port, log, env, ready_path="/metrics"):
+            for item_id in range(20, 1201, 20):  # from 1020 on: 404
+                assert request(port, f"/items/{item_id}")[0] == (200 if item_id <= 1000 else 404)
+            # Every worker counts: any scrape shows all 60 requests, not one worker's share.
+            settled_scrape(port, (60, 10))
+            for _ in range(6):
+                metrics = scrape(port)
+                assert (metrics["vtr_requests_total"], metrics["vtr_errors_total"]) == (60, 10)
+            shards = [s for s in multiproc.read_shard_dir(shard_dir) if s.counted]
+            owners = {os.stat(shard_dir / s.name).st_uid for s in shards}
+        info = os.stat(shard_dir)
+        assert (info.st_uid, info.st_gid, info.st_mode & 0o7777) == (65534, 65534, 0o750)
+        assert sum(s.count for s in shards) == 60 and owners == {65534}
+        assert "multi-worker mode is off" not in log.read_text(errors="replace")
+    finally:
+        shutil.rmtree(base)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -4,7 +4,8 @@ Each worker counts its requests into ``DIR/vtr-<pid>.shard`` once ``VTR_MULTIPRO
 the directory, and ``aggregate()`` / ``metrics_text()`` in any worker sum the shards of all live
 workers. The server's master calls ``prepare_shard_dir`` once before it starts workers, and
 ``mark_process_dead`` whenever it reaps one. ``read_shard_dir`` and ``merge`` read the directory
-without changing it (``python -m vantorel inspect``).
+without changing it (``python -m vantorel inspect``). ``warn_if_mode_off`` tells the operator,
+once per worker, when the variable is set but the worker could not set up its shard.
 
 A shard (``SHARD_LAYOUT``) is 176 bytes: 22 unsigned 64-bit words in the machine's native byte
 order, as the core writes them through its mapping; that is little-endian on every platform the
@@ -17,9 +18,12 @@ overflow bucket. This is the one definition of that layout on the Python side.
 from __future__ import annotations
 
 import errno
+import logging
 import math
 import os
+import stat
 import struct
+import threading
 from dataclasses import dataclass, field, replace
 from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
@@ -43,6 +47,7 @@ __all__ = [
     "read_shard_dir",
     "shard_path",
     "unpack_shard",
+    "warn_if_mode_off",
 ]
 
 ENV_VAR = "VTR_MULTIPROC_DIR"
@@ -104,7 +109,8 @@ def shard_path(pid: int, path: Optional[PathLike] = None) -> str:
     return os.path.join(_directory(path), f"{_PREFIX}{int(pid)}{_SUFFIX}")
 
 
-def prepare_shard_dir(path: Optional[PathLike] = None, *, export: bool = True) -> str:
+def prepare_shard_dir(path: Optional[PathLike] = None, *, export: bool = True,
+                      uid: Optional[int] = None, gid: Optional[int] = None) -> str:
     """Creates the shard directory and deletes the shard files an earlier run left in it.
 
     Call it once in the server's master before any worker starts: from gunicorn's
@@ -112,9 +118,59 @@ def prepare_shard_dir(path: Optional[PathLike] = None, *, export: bool = True) -
     dead worker would otherwise adopt that worker's counts. With ``export`` (the default) the
     directory is also put into ``os.environ["VTR_MULTIPROC_DIR"]``, so workers started from
     here inherit it. ``path`` defaults to that variable. Returns the directory.
+
+    Every worker creates its own shard in the directory, so the workers' user must be able to
+    write it. When the workers run as another user than the caller (gunicorn's ``--user`` and
+    ``--group``), pass that user's ``uid`` and ``gid`` (in ``on_starting``: ``server.cfg.uid``
+    and ``server.cfg.gid``): the directory then belongs to them, with mode 0750 (0700 when only
+    ``uid`` is given), so the workers can create their shards and no other local user can add
+    or change counts. Owner and mode are changed only where they differ, and never through a
+    symbolic link (OSError ELOOP). Giving the directory away needs root: a caller that is not
+    root gets PermissionError unless the directory already has that owner, which is the case
+    when the workers run as the caller (gunicorn's defaults are the caller's own ids).
     """
     directory = _directory(path)
+    _prepare(directory, uid, gid)
+    if export:
+        os.environ[ENV_VAR] = directory
+    return directory
+
+
+def _prepare(directory: str, uid: Optional[int] = None, gid: Optional[int] = None) -> int:
+    """prepare_shard_dir without the export; returns how many shard files it deleted."""
     os.makedirs(directory, exist_ok=True)
+    if uid is not None or gid is not None:
+        _hand_over(directory, uid, gid)
+    return _delete_shards(directory)
+
+
+def _hand_over(directory: str, uid: Optional[int], gid: Optional[int]) -> None:
+    # Through a descriptor opened without following a final symlink: as root, chown on a path
+    # would give whatever a link planted there (in /tmp, say) points to to the workers' user.
+    try:
+        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    except OSError as exc:
+        if exc.errno in (errno.ELOOP, errno.ENOTDIR) and os.path.islink(directory):
+            raise OSError(errno.ELOOP, "the shard directory is a symbolic link: give the "
+                          "directory itself, so that its owner is not changed through a link",
+                          directory) from None
+        raise
+    try:
+        before = os.fstat(fd)
+        # The owner first: that is the step a caller who is not root may be refused, and then
+        # nothing has changed.
+        if (uid is not None and before.st_uid != uid) or (gid is not None and
+                                                          before.st_gid != gid):
+            os.fchown(fd, -1 if uid is None else uid, -1 if gid is None else gid)
+        mode = 0o700 if gid is None else 0o750
+        if stat.S_IMODE(before.st_mode) != mode:
+            os.fchmod(fd, mode)
+    finally:
+        os.close(fd)
+
+
+def _delete_shards(directory: str) -> int:
+    deleted = 0
     with os.scandir(directory) as entries:
         for entry in entries:
             if not is_shard_name(entry.name):
@@ -123,11 +179,10 @@ def prepare_shard_dir(path: Optional[PathLike] = None, *, export: bool = True) -
                 if entry.is_dir(follow_symlinks=False):
                     continue
                 os.unlink(entry.path)
+                deleted += 1
             except FileNotFoundError:
                 pass
-    if export:
-        os.environ[ENV_VAR] = directory
-    return directory
+    return deleted
 
 
 def mark_process_dead(pid: int, path: Optional[PathLike] = None) -> bool:
@@ -139,6 +194,79 @@ def mark_process_dead(pid: int, path: Optional[PathLike] = None) -> bool:
     except FileNotFoundError:
         return False
     return True
+
+
+_LOG = logging.getLogger("vantorel")
+_WARN_LOCK = threading.Lock()
+_checked_in_pid = 0  # the process that has already checked; a forked child checks again
+
+# What to do about a failed step, where the step and its errno say it clearly.
+_REMEDIES = {
+    errno.EACCES: "make the directory writable by uid {uid} (in the server's master, "
+                  "prepare_shard_dir(uid=..., gid=...) does that)",
+    errno.ENOTDIR: "that path, or a part of it, names a file, not a directory",
+    errno.ENOSPC: "the file system is full",
+    errno.EDQUOT: "the disk quota is used up",
+    errno.EROFS: "the file system is read-only",
+}
+_REMEDIES[errno.EPERM] = _REMEDIES[errno.EACCES]
+
+
+def warn_if_mode_off() -> Optional[str]:
+    """Logs one warning on the ``vantorel`` logger when ``VTR_MULTIPROC_DIR`` is set but this
+    process could not switch multi-worker mode on, naming the step that failed and its errno,
+    and returns its text; returns None when there is nothing to say or this process has
+    already been checked. Call it in workers only (the middleware and the metrics endpoint
+    do, once per process): like any first use, it sets up this process's shard.
+    """
+    global _checked_in_pid
+    pid = os.getpid()
+    if _checked_in_pid == pid:
+        return None
+    with _WARN_LOCK:
+        if _checked_in_pid == pid:
+            return None
+        _checked_in_pid = pid
+        if not os.environ.get(ENV_VAR):
+            return None
+        from . import _core
+
+        if _core.multiproc_enabled():
+            return None
+        failure = _open_failure()
+        if failure is None:
+            return None  # blank by the core's rule, or switched off in code: nothing failed
+        message = _mode_off_message(pid, *failure)
+    _LOG.warning("%s", message)
+    return message
+
+
+def _open_failure() -> Optional[Tuple[str, int, str]]:
+    try:
+        from . import _native
+    except ImportError:  # a core without the failure report: the reason stays unknown
+        value = os.environ.get(ENV_VAR, "")
+        return ("setting up the shard", 0, value) if value.strip() else None
+    return _native.multiproc_failure()
+
+
+def _mode_off_message(pid: int, step: str, error: int, directory: str) -> str:
+    where = f"for {directory!r}"
+    if error:
+        name = errno.errorcode.get(error, "unknown")
+        what = f"{step} failed with errno {error} ({name}: {os.strerror(error)}) {where}"
+    elif step == "not a regular file":
+        what = f"its shard's name in {directory!r} is taken by something other than a file"
+    elif step == "invalid directory":
+        what = f"the directory {directory!r} holds a NUL byte or bytes that are not UTF-8"
+    else:
+        what = f"{step} failed {where}"
+    remedy = _REMEDIES.get(error, "")
+    text = (f"{ENV_VAR} is set but multi-worker mode is off in process {pid}: {what}. "
+            "This worker counts only its own requests, and a scrape it answers shows only those")
+    if remedy:
+        text += "; " + remedy.format(uid=os.geteuid())
+    return text + "."
 
 
 @dataclass(frozen=True)
