@@ -2,34 +2,61 @@
 
 from __future__ import annotations
 
+import errno
+import grp
 import json
 import os
+import pwd
 import re
+import shutil
+import stat
 import subprocess
 import sys
+import tempfile
 import time
-from typing import Optional
+from pathlib import Path
+from typing import Optional, Sequence
 
 import pytest
 
-from multiproc_helpers import dead_pid, pack
+from multiproc_helpers import dead_pid, nobody_prefix, pack
 from vantorel import multiproc
 from vantorel.cli import main, render_inspect
 
 CLI = [sys.executable, "-m", "vantorel"]
 
 
-def run_cli(*args: str, env_extra: Optional[dict] = None,
-            timeout: float = 120) -> subprocess.CompletedProcess:
+def run_cli(*args: str, env_extra: Optional[dict] = None, timeout: float = 120,
+            prefix: Sequence[str] = ()) -> subprocess.CompletedProcess:
     env = {k: v for k, v in os.environ.items() if k != multiproc.ENV_VAR}
     env.update(env_extra or {})
-    return subprocess.run(CLI + list(args), capture_output=True, text=True, env=env,
+    return subprocess.run([*prefix, *CLI, *args], capture_output=True, text=True, env=env,
                           timeout=timeout)
 
 
 def shard_bytes(pid: int, **fields: int) -> bytes:
     """A shard of ``pid`` updated now."""
     return pack(pid=pid, updated_at=int(time.time()), **fields)
+
+
+@pytest.fixture
+def reachable():
+    """A directory that nobody may enter (pytest's own temporary directories are closed to
+    other users), holding a file and a directory of root's that only root may write."""
+    base = Path(tempfile.mkdtemp(prefix="vtr-cli-"))
+    try:
+        os.chmod(base, 0o755)
+        (base / "file").write_text("not a directory")
+        (base / "roots").mkdir()
+        os.chmod(base / "roots", 0o755)
+        yield base
+    finally:
+        shutil.rmtree(base)
+
+
+def owner_of(path: Path) -> str:
+    info = os.stat(path)
+    return f"{pwd.getpwuid(info.st_uid).pw_name}:{grp.getgrgid(info.st_gid).gr_name}"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -68,8 +95,13 @@ def test_demo_drives_real_requests_and_prints_every_section(tmp_path):
         (["inspect", "/tmp", "--interval", "0"],
          "argument --interval: must be greater than 0, not 0"),
         (["frobnicate"], "invalid choice: 'frobnicate'"),
+        (["prepare", "/tmp/x", "--user", "no-such-user"], "argument --user: no user "
+         "'no-such-user'"),
+        (["prepare", "/tmp/x", "--group", "no-such-group"], "argument --group: no group "
+         "'no-such-group'"),
     ],
-    ids=["no-command", "zero-requests", "zero-interval", "unknown"],
+    ids=["no-command", "zero-requests", "zero-interval", "unknown", "unknown-user",
+         "unknown-group"],
 )
 def test_usage_errors(args, message, capsys):
     with pytest.raises(SystemExit) as caught:
@@ -186,6 +218,47 @@ def test_inspect_empty_and_missing_directories(tmp_path):
                            "No such file or directory\n")
 
 
+CLOSED = ("workers that run as another user cannot create their shards, and each counts alone")
+OPEN = ("and so add to the counts: give the directory to the workers' user with mode 0750 "
+        "(prepare_shard_dir(uid=..., gid=...))")
+# (owner, mode, a live worker's shard in it, the note)
+ACCESS = {
+    "roots": ((0, 0), 0o755, False, "only root may create files here ({owner}, mode 0755): "
+              + CLOSED),
+    "roots-in-use": ((0, 0), 0o755, True, None),
+    "workers": ((65534, 65534), 0o750, False,
+                "only nobody and root may create files here ({owner}, mode 0750): " + CLOSED),
+    "group": ((0, 65534), 0o770, False, "only root and members of group nogroup may create files "
+              "here ({owner}, mode 0770): " + CLOSED),
+    "everyone": ((0, 0), 0o777, True, "every local user may create files here ({owner}, mode "
+                 "0777), " + OPEN),
+    "everyone-sticky": ((0, 0), 0o1777, False, "every local user may create files here ({owner}, "
+                        "mode 1777), " + OPEN),
+}
+
+
+@pytest.mark.parametrize("case", list(ACCESS))
+def test_inspect_says_who_may_create_shards(tmp_path, capsys, case):
+    if os.geteuid() != 0:
+        pytest.skip("needs root to give the directory to other users")
+    (uid, gid), mode, in_use, note = ACCESS[case]
+    directory = tmp_path / "shards"
+    directory.mkdir()
+    if in_use:
+        (directory / "vtr-1.shard").write_bytes(shard_bytes(os.getpid()))
+    os.chown(directory, uid, gid)
+    os.chmod(directory, mode)
+    assert main(["inspect", str(directory)]) == 0
+    notes = [line for line in capsys.readouterr().out.splitlines() if "note:" in line]
+    assert main(["inspect", str(directory), "--json"]) == 0
+    document = json.loads(capsys.readouterr().out)
+    if note is None:
+        assert (notes, document["notes"]) == ([], [])
+    else:
+        expected = note.format(owner="owner " + owner_of(directory))
+        assert (notes, document["notes"]) == (["  note: " + expected], [expected])
+
+
 @pytest.mark.parametrize(
     "buckets, q, max_ms, expected",
     [
@@ -236,6 +309,95 @@ def test_prepare_shard_dir_exports_the_directory(tmp_path, monkeypatch):
     other = tmp_path / "other"
     multiproc.prepare_shard_dir(other, export=False)
     assert os.environ[multiproc.ENV_VAR] == str(directory)
+
+
+# (the path given, what to plant first, run as nobody, the start of the complaint)
+PREPARE_MISTAKES = {
+    "a-file": ("file", None, False, "{path} is a file, not a directory: name the directory for "
+               "the shard files (the value of VTR_MULTIPROC_DIR), or move it out of the way"),
+    "a-fifo": ("fifo", os.mkfifo, False, "{path} is a FIFO, not a directory: "),
+    "under-a-file": ("file/shards", None, False,
+                     "cannot create {path}: {base}/file is a file, not a directory"),
+    "create-denied": ("roots/shards", None, True,
+                      "permission denied: cannot create {path} as uid 65534. Run prepare as a "
+                      "user who may write there"),
+    "delete-denied": ("roots", lambda p: open(os.path.join(p, "vtr-1.shard"), "w").close(), True,
+                      "permission denied: cannot delete {path}/vtr-1.shard as uid 65534. "),
+    "not-writable": ("roots", None, True,
+                     "uid 65534 may not create files in {path} (owner root:root, mode 0755), so "
+                     "workers run as this user could not count there. Give it to the workers' "
+                     "user (as root: prepare --user), or choose a directory that user owns"),
+}
+
+
+@pytest.mark.parametrize("case", list(PREPARE_MISTAKES))
+def test_prepare_says_what_is_wrong(reachable, case):
+    name, plant, as_nobody, complaint = PREPARE_MISTAKES[case]
+    prefix = nobody_prefix(read_anything=True) if as_nobody else []
+    if prefix is None:
+        pytest.skip("needs root and setpriv to run prepare as nobody")
+    path = reachable / name
+    if plant is not None:
+        plant(str(path))
+    before = sorted(os.listdir(reachable)), sorted(os.listdir(reachable / "roots"))
+    done = run_cli("prepare", str(path), prefix=prefix)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr.startswith("python -m vantorel prepare: "
+                                  + complaint.format(path=path, base=reachable)), done.stderr
+    assert done.stderr.count("\n") == 1
+    assert (sorted(os.listdir(reachable)), sorted(os.listdir(reachable / "roots"))) == before
+
+
+def test_prepare_shard_dir_gives_the_directory_to_the_workers(reachable):
+    if os.geteuid() != 0:
+        pytest.skip("only root may give a directory to another user")
+    shards = reachable / "shards"
+    done = run_cli("prepare", str(shards), "--user", "nobody", "--group", "nogroup")
+    assert (done.returncode, done.stderr) == (0, "")
+    info = os.stat(shards)
+    assert (info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)) == (65534, 65534, 0o750)
+    (shards / "vtr-1.shard").write_bytes(shard_bytes(1))
+    os.chmod(shards, 0o777)
+    multiproc.prepare_shard_dir(shards, export=False, uid=65534, gid=65534)  # again: closed again
+    assert (os.listdir(shards), stat.S_IMODE(os.stat(shards).st_mode)) == ([], 0o750)
+    alone = reachable / "alone"
+    multiproc.prepare_shard_dir(alone, export=False, uid=65534)
+    info = os.stat(alone)
+    assert (info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)) == (65534, 0, 0o700)
+    # Never through a link: it would give whatever the link points to to the workers.
+    os.symlink(reachable / "roots", reachable / "link")
+    with pytest.raises(OSError) as caught:
+        multiproc.prepare_shard_dir(reachable / "link", export=False, uid=65534, gid=65534)
+    assert caught.value.errno == errno.ELOOP
+    info = os.stat(reachable / "roots")
+    assert (info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)) == (0, 0, 0o755)
+
+
+NOT_ROOT = """
+import os, sys
+from vantorel import multiproc
+directory = sys.argv[1]
+multiproc.prepare_shard_dir(directory, export=False, uid=65534, gid=0)  # already so: no change
+try:
+    multiproc.prepare_shard_dir(directory, export=False, uid=0)
+except PermissionError:
+    print("refused")
+"""
+
+
+def test_prepare_shard_dir_as_the_workers_user(reachable):
+    prefix = nobody_prefix(read_anything=True)
+    if prefix is None:
+        pytest.skip("needs root and setpriv to run as nobody")
+    shards = reachable / "shards"
+    shards.mkdir()
+    os.chown(shards, 65534, 0)  # a group that nobody is not in: changing to it would fail
+    os.chmod(shards, 0o750)
+    done = subprocess.run([*prefix, sys.executable, "-c", NOT_ROOT, str(shards)],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "refused\n", "")
+    info = os.stat(shards)  # refused before anything changed
+    assert (info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)) == (65534, 0, 0o750)
 
 
 @pytest.mark.parametrize("value", [None, "", "   "], ids=["unset", "empty", "blank"])

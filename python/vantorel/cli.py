@@ -2,22 +2,27 @@
 
     python -m vantorel demo [--requests N] [--concurrency C]
     python -m vantorel inspect DIR [--watch] [--interval S] [--json]
-    python -m vantorel prepare DIR
+    python -m vantorel prepare DIR [--user USER] [--group GROUP]
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
+import grp
 import json
 import os
+import pwd
+import stat
 import sys
 import time
 from datetime import datetime
-from typing import List, Optional, Sequence, TextIO
+from pathlib import Path
+from typing import List, Optional, Sequence, TextIO, Tuple
 
 from . import multiproc
 
-__all__ = ["main", "render_inspect"]
+__all__ = ["access_notes", "main", "render_inspect"]
 
 _PROG = "python -m vantorel"
 _BAR_WIDTH = 40
@@ -88,9 +93,15 @@ def _parser() -> argparse.ArgumentParser:
         "prepare",
         help="create a shard directory and delete shards left by an earlier run",
         description="Run once before the workers start (for example before uvicorn "
-        "--workers): creates DIR and deletes the vtr-*.shard files in it.",
+        "--workers): creates DIR and deletes the vtr-*.shard files in it. Run it as the "
+        "workers' user, or as root with --user (and --group) naming that user. Exits with 1, "
+        "saying what is wrong, when the workers could not count in DIR.",
     )
     prepare.add_argument("directory", metavar="DIR", help="the shard directory")
+    prepare.add_argument("--user", type=_uid, default=None, metavar="USER",
+                         help="give DIR to this user (name or uid), mode 0700; needs root")
+    prepare.add_argument("--group", type=_gid, default=None, metavar="GROUP",
+                         help="give DIR to this group (name or gid), mode 0750; needs root")
     return parser
 
 
@@ -105,24 +116,92 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return _inspect(args.directory, watch=args.watch, interval=args.interval,
                         iterations=args.iterations, as_json=args.json)
     if args.command == "prepare":
-        return _prepare(args.directory)
+        return _prepare(args.directory, args.user, args.group)
     raise AssertionError(args.command)  # argparse only lets the commands above through
 
 
-def _prepare(directory: str) -> int:
+def _uid(text: str) -> int:
     try:
-        with os.scandir(directory) as entries:
-            before = sum(1 for e in entries if e.name.startswith("vtr-")
-                         and e.name.endswith(".shard") and not e.is_dir(follow_symlinks=False))
-    except OSError:
-        before = 0
+        return int(text) if text.isdigit() else pwd.getpwnam(text).pw_uid
+    except KeyError:
+        raise argparse.ArgumentTypeError(f"no user {text!r}") from None
+
+
+def _gid(text: str) -> int:
     try:
-        multiproc.prepare_shard_dir(directory, export=False)
-    except (OSError, ValueError) as exc:
+        return int(text) if text.isdigit() else grp.getgrnam(text).gr_gid
+    except KeyError:
+        raise argparse.ArgumentTypeError(f"no group {text!r}") from None
+
+
+def _prepare(directory: str, uid: Optional[int] = None, gid: Optional[int] = None) -> int:
+    try:
+        deleted = multiproc._prepare(directory, uid, gid)
+    except OSError as exc:
+        print(f"{_PROG} prepare: {_prepare_problem(directory, exc)}", file=sys.stderr)
+        return 1
+    except ValueError as exc:
         print(f"{_PROG} prepare: {exc}", file=sys.stderr)
         return 1
-    print(f"{directory}: ready, {before} old shard file(s) deleted")
+    if uid is None and gid is None and not os.access(directory, os.W_OK | os.X_OK):
+        # Nothing needed deleting, so nothing failed; but workers run as this user could not
+        # create their shards here.
+        info = os.stat(directory)
+        print(f"{_PROG} prepare: uid {os.geteuid()} may not create files in {directory} "
+              f"(owner {_user(info.st_uid)}:{_group(info.st_gid)}, mode "
+              f"{stat.S_IMODE(info.st_mode):04o}), so workers run as this user could not count "
+              "there. Give it to the workers' user (as root: prepare --user), or choose a "
+              "directory that user owns",
+              file=sys.stderr)
+        return 1
+    print(f"{directory}: ready, {deleted} old shard file(s) deleted")
     return 0
+
+
+_RUN_AS = ("Run prepare as a user who may write there (the workers' user, or root with --user), "
+           "or choose a directory that the workers' user owns")
+
+
+def _kind(mode: int) -> str:
+    kinds = [(stat.S_ISREG, "a file"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"),
+             (stat.S_ISCHR, "a device"), (stat.S_ISBLK, "a device")]
+    return next((name for test, name in kinds if test(mode)), "not a directory")
+
+
+def _blocking_file(path: str) -> Optional[Tuple[str, str]]:
+    """The first component of ``path`` that exists and is no directory, with what it is."""
+    whole = Path(os.path.abspath(path))
+    for part in reversed([whole, *whole.parents]):  # from the root down
+        try:
+            mode = os.stat(part).st_mode
+        except OSError:
+            return None
+        if not stat.S_ISDIR(mode):
+            return str(part), _kind(mode)
+    return None
+
+
+def _prepare_problem(directory: str, exc: OSError) -> str:
+    """What went wrong in words an operator can act on; the bare errno text says too little."""
+    if exc.errno in (errno.EEXIST, errno.ENOTDIR):
+        blocking = _blocking_file(directory)
+        if blocking is not None:
+            part, kind = blocking
+            if os.path.abspath(directory) == part:
+                return (f"{directory} is {kind}, not a directory: name the directory for the "
+                        "shard files (the value of VTR_MULTIPROC_DIR), or move it out of the way")
+            return f"cannot create {directory}: {part} is {kind}, not a directory"
+    if exc.errno in (errno.EACCES, errno.EPERM):
+        target = exc.filename or directory
+        if os.path.lexists(target) and target != directory:
+            what = f"cannot delete {target}"
+        elif os.path.isdir(target):
+            what = f"cannot read or change {target}"
+        else:
+            what = f"cannot create {target}"
+        return f"permission denied: {what} as uid {os.geteuid()}. " + _RUN_AS
+    where = f": {exc.filename}" if exc.filename else ""
+    return f"cannot prepare {directory}: {exc.strerror or exc}{where}"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -161,9 +240,50 @@ def _bar_char(stream: TextIO) -> str:
     return "\u2588"
 
 
+def _user(uid: int) -> str:
+    try:
+        return pwd.getpwuid(uid).pw_name
+    except KeyError:
+        return str(uid)
+
+
+def _group(gid: int) -> str:
+    try:
+        return grp.getgrgid(gid).gr_name
+    except KeyError:
+        return str(gid)
+
+
+def access_notes(directory: str, shards: Sequence[multiproc.ShardFile]) -> List[str]:
+    """Who may create shards in the directory, where that explains a worker that cannot count
+    here or lets strangers count: every local user may, or no live worker has a shard here and
+    only the owner (and root) may. Nothing when the directory cannot be examined."""
+    try:
+        info = os.stat(directory)
+    except OSError:
+        return []
+    mode = stat.S_IMODE(info.st_mode)
+    owner = f"owner {_user(info.st_uid)}:{_group(info.st_gid)}, mode {mode:04o}"
+    if mode & 0o003 == 0o003:
+        return [f"every local user may create files here ({owner}), and so add to the counts: "
+                "give the directory to the workers' user with mode 0750 "
+                "(prepare_shard_dir(uid=..., gid=...))"]
+    if any(s.counted for s in shards):
+        return []
+    writers = []
+    if mode & 0o300 == 0o300:
+        writers.append(_user(info.st_uid))
+    if mode & 0o030 == 0o030:
+        writers.append(f"members of group {_group(info.st_gid)}")
+    if info.st_uid != 0 or not writers:
+        writers.append("root")
+    return [f"only {' and '.join(writers)} may create files here ({owner}): workers that run "
+            "as another user cannot create their shards, and each counts alone"]
+
+
 def render_inspect(directory: str, shards: Sequence[multiproc.ShardFile], now: float,
-                   bar: str = "#") -> str:
-    """The text that ``inspect`` shows for one reading of a directory."""
+                   bar: str = "#", notes: Sequence[str] = ()) -> str:
+    """The text that ``inspect`` shows for one reading of a directory, with ``access_notes``."""
     merged = multiproc.merge(shards)
     lines = []
     valid = [s for s in shards if s.problem is None]
@@ -191,6 +311,7 @@ def render_inspect(directory: str, shards: Sequence[multiproc.ShardFile], now: f
             if not s.alive:
                 line += "  (not counted)"
             lines.append(line)
+    lines.extend(f"  note: {note}" for note in notes)
     lines.append("")
     lines.append(f"Merged over {merged.workers} live worker(s):")
     lines.append(f"  requests {merged.count}   errors {merged.errors} "
@@ -215,6 +336,7 @@ def _inspect_json(directory: str, shards: Sequence[multiproc.ShardFile]) -> str:
     merged = multiproc.merge(shards)
     document = {
         "directory": directory,
+        "notes": access_notes(directory, shards),
         "shards": [
             {
                 "file": s.name,
@@ -273,7 +395,8 @@ def _inspect(directory: str, *, watch: bool, interval: float, iterations: Option
                 if as_json:
                     text = _inspect_json(directory, shards)
                 else:
-                    text = render_inspect(directory, shards, time.time(), bar)
+                    text = render_inspect(directory, shards, time.time(), bar,
+                                          access_notes(directory, shards))
             if clear:
                 out.write("\x1b[H\x1b[2J")
             if watch and not as_json:
