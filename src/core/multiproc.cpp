@@ -364,19 +364,4 @@ double histogram_quantile(std::span<const std::uint64_t, BUCKET_COUNT> buckets, 
   return max_ms;
 }
 
-std::size_t bucket_index(double duration_ms) {
-  for (std::size_t i = 0; i < BUCKET_BOUNDS_MS.size(); ++i) {
-    if (duration_ms <= BUCKET_BOUNDS_MS[i]) return i;
-  }
-  return BUCKET_COUNT - 1;  // above the last bound, or NaN
-}
-
-std::uint64_t to_micros(double duration_ms) {
-  if (std::isnan(duration_ms) || duration_ms < 0.0) return 0;
-  const double micros = duration_ms * 1000.0;
-  // 2^64 is the first double past the range; the cast would be undefined from there on.
-  if (micros >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(micros);
-}
-
 }  // namespace vantorel::multiproc

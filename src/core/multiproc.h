@@ -7,6 +7,7 @@
 
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -101,7 +102,23 @@ void record(std::uint16_t status_code, double duration_ms, std::uint64_t unix_se
 
 [[nodiscard]] double histogram_quantile(std::span<const std::uint64_t, BUCKET_COUNT> buckets,
                                         double q, double max_ms);
-[[nodiscard]] std::size_t bucket_index(double duration_ms);
-[[nodiscard]] std::uint64_t to_micros(double duration_ms);
+
+// The first bucket whose bound is >= the duration; the overflow bucket above the last bound, or
+// for NaN. Inline: two record paths call it per request.
+[[nodiscard]] inline std::size_t bucket_index(double duration_ms) {
+  for (std::size_t i = 0; i < BUCKET_BOUNDS_MS.size(); ++i) {
+    if (duration_ms <= BUCKET_BOUNDS_MS[i]) return i;
+  }
+  return BUCKET_COUNT - 1;
+}
+
+// Whole microseconds, truncated; 0 for NaN and negative durations, saturated from 2^64 on.
+[[nodiscard]] inline std::uint64_t to_micros(double duration_ms) {
+  if (std::isnan(duration_ms) || duration_ms < 0.0) return 0;
+  const double micros = duration_ms * 1000.0;
+  // 2^64 is the first double past the range; the cast would be undefined from there on.
+  if (micros >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(micros);
+}
 
 }  // namespace vantorel::multiproc

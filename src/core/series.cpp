@@ -145,25 +145,87 @@ Observation observation_of(double duration_ms) {
   return {multiproc::bucket_index(duration_ms), multiproc::to_micros(duration_ms)};
 }
 
-// A key as the record path builds it, on the stack.
+// A key as the record path sees it: the caller's texts, cut to their caps, never copied (only a
+// new slot gets a copy).
 struct Key {
+  std::string_view method, route;
   std::uint64_t word = 0;
   std::uint64_t hash = 0;
-  std::size_t size = 0;
-  char bytes[KEY_BYTES];
 };
+
+std::uint64_t load8(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+// 1 to 8 bytes as one word, without reading past them (and without a call into the C library).
+std::uint64_t load_tail(const char* p, std::size_t n) {
+  if (n == 8) return load8(p);
+  if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    return std::uint64_t{a} << 32 | b;
+  }
+  const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+  return byte(0) << 16 | byte(n >> 1) << 8 | byte(n - 1);
+}
+
+constexpr std::uint64_t K1 = 0x9E3779B97F4A7C15u, K2 = 0xC2B2AE3D27D4EB4Fu;
+
+// One multiply per word. Each step is a bijection of the word for a given state, so two keys of
+// the same lengths that differ in one word never share a hash, and a torn key (one whose bytes a
+// reader caught half-written) fails its check unless it differs in several words and collides
+// by chance (2^-64).
+std::uint64_t absorb(std::uint64_t h, const char* p, std::size_t n) {
+  for (; n > 8; p += 8, n -= 8) {
+    h = (h ^ load8(p)) * K1;
+    h ^= h >> 29;
+  }
+  if (n > 0) {
+    h = (h ^ load_tail(p, n)) * K1;
+    h ^= h >> 29;
+  }
+  return h;
+}
+
+// The hash of a key word and its two texts. The key word holds both lengths, so hashing the
+// texts one after the other cannot confuse one split for another.
+std::uint64_t hash_parts(std::uint64_t key, std::string_view method, std::string_view route) {
+  std::uint64_t h = (key ^ K2) * K1;
+  h = absorb(h, method.data(), method.size());
+  h = absorb(h, route.data(), route.size());
+  h ^= h >> 32;
+  h *= K2;
+  h ^= h >> 29;
+  return h != 0 ? h : 1;  // 0 means "not yet published"
+}
 
 void make_key(std::string_view method, std::string_view route, std::uint16_t status, Key& key) {
   // The caps count code points; text that is not UTF-8 (the binding never passes any) is still
   // cut within the slot's room.
-  const std::size_t m =
-      std::min(utf8::prefix_size(method, MAX_METHOD_CODE_POINTS), MAX_METHOD_BYTES);
-  const std::size_t r = std::min(utf8::prefix_size(route, MAX_ROUTE_CODE_POINTS), MAX_ROUTE_BYTES);
-  if (m > 0) std::memcpy(key.bytes, method.data(), m);
-  if (r > 0) std::memcpy(key.bytes + m, route.data(), r);
-  key.size = m + r;
-  key.word = std::uint64_t{status} | std::uint64_t{m} << 16 | std::uint64_t{r} << 32;
-  key.hash = key_hash(key.word, key.bytes, key.size);
+  key.method = method.substr(
+      0, std::min(utf8::prefix_size(method, MAX_METHOD_CODE_POINTS), MAX_METHOD_BYTES));
+  key.route =
+      route.substr(0, std::min(utf8::prefix_size(route, MAX_ROUTE_CODE_POINTS), MAX_ROUTE_BYTES));
+  key.word = std::uint64_t{status} | std::uint64_t{key.method.size()} << 16 |
+             std::uint64_t{key.route.size()} << 32;
+  key.hash = hash_parts(key.word, key.method, key.route);
+}
+
+// Equal bytes. Keys are short: up to 16 bytes take two overlapping loads a side, without a call
+// into the C library.
+bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) return load8(a) == load8(b) && load8(a + n - 8) == load8(b + n - 8);
+  return n == 0 || load_tail(a, n) == load_tail(b, n);
+}
+
+bool same_texts(const char* bytes, const Key& key) {
+  const std::size_t m = key.method.size();
+  return same_bytes(bytes, key.method.data(), m) &&
+         same_bytes(bytes + m, key.route.data(), key.route.size());
 }
 
 // A table of slots: process memory, or a worker's file mapped MAP_SHARED.
@@ -363,7 +425,10 @@ Slot& claim(Writer& w, const Key& key) {
   }
   Slot& s = r->slot(at);
   r->store(s.key, key.word);
-  if (key.size > 0) std::memcpy(s.bytes, key.bytes, key.size);
+  if (!key.method.empty()) std::memcpy(s.bytes, key.method.data(), key.method.size());
+  if (!key.route.empty()) {
+    std::memcpy(s.bytes + key.method.size(), key.route.data(), key.route.size());
+  }
   r->publish(s, key.hash);
   w.index.insert(key.hash, at);
   return s;
@@ -374,7 +439,7 @@ Slot& slot_for(Writer& w, const Key& key) {
   const Region& r = w.current();
   const std::uint64_t found = w.index.find(key.hash, [&](std::uint64_t i) {
     const Slot& s = r.slot(i);  // published by this process: its key no longer changes
-    return s.key == key.word && (key.size == 0 || std::memcmp(s.bytes, key.bytes, key.size) == 0);
+    return s.key == key.word && same_texts(s.bytes, key);
   });
   return found != 0 ? r.slot(found) : claim(w, key);
 }
@@ -965,18 +1030,8 @@ Merged merge_directory(const std::string& directory, bool fold_dead, const Sourc
 }  // namespace
 
 std::uint64_t key_hash(std::uint64_t key, const char* bytes, std::size_t size) {
-  constexpr std::uint64_t K1 = 0x9E3779B97F4A7C15u, K2 = 0xC2B2AE3D27D4EB4Fu;
-  std::uint64_t h = fmix(key ^ K1);
-  std::size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, bytes + i, 8);
-    h = std::rotl(h ^ (w * K2), 29) * K1;
-  }
-  std::uint64_t tail = 0;
-  if (i < size) std::memcpy(&tail, bytes + i, size - i);
-  h = fmix(h ^ (tail * K2) ^ size);
-  return h != 0 ? h : 1;  // 0 means "not yet published"
+  const std::size_t m = std::min(method_size(key), size);
+  return hash_parts(key, std::string_view(bytes, m), std::string_view(bytes + m, size - m));
 }
 
 std::size_t method_class(std::string_view method) {
