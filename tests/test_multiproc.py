@@ -4,7 +4,6 @@ import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 
 import pytest
@@ -12,7 +11,6 @@ import pytest
 from multiproc_helpers import (
     nobody_prefix,
     CHILD_TIMEOUT_S,
-    SHARD_SIZE,
     child_argv,
     child_env,
     read_aggregate,
