@@ -289,10 +289,14 @@ def test_prepare_creates_the_directory_and_deletes_only_shards(tmp_path):
         (directory / name).write_bytes(shard_bytes(1))
     (directory / "vtr-3.shard").mkdir()
     (directory / "keep.txt").write_text("mine")
+    # A new deployment's per-route counters start from zero: the series go too.
+    for name in ("vtr-5.series", "vtr-series.archive", "vtr-series.archive.tmp"):
+        (directory / name).write_bytes(b"old")
+    (directory / "vtr-series.archive.bak").write_text("mine")
     done = run_cli("prepare", str(directory))
     assert (done.returncode, done.stderr) == (0, "")
-    assert done.stdout == f"{directory}: ready, 3 old shard file(s) deleted\n"
-    assert sorted(os.listdir(directory)) == ["keep.txt", "vtr-3.shard"]
+    assert done.stdout == f"{directory}: ready, 6 old shard file(s) deleted\n"
+    assert sorted(os.listdir(directory)) == ["keep.txt", "vtr-3.shard", "vtr-series.archive.bak"]
     fresh = tmp_path / "new" / "dir"
     assert run_cli("prepare", str(fresh)).stdout == f"{fresh}: ready, 0 old shard file(s) deleted\n"
     assert fresh.is_dir()
@@ -418,4 +422,37 @@ def test_mark_process_dead_removes_that_workers_shard(tmp_path):
     assert multiproc.mark_process_dead(41, tmp_path) is True
     assert multiproc.mark_process_dead(41, tmp_path) is False
     assert os.listdir(tmp_path) == ["vtr-42.shard"]
+    # A worker's series are not lost with it: they move into the archive.
+    worker = subprocess.run(
+        [sys.executable, "-c", "import os; from vantorel import _native; "
+         "_native.series_observe('GET', '/a', 200, 1.0); print(os.getpid())"],
+        env={**os.environ, multiproc.ENV_VAR: str(tmp_path)}, capture_output=True, text=True,
+        check=True)
+    pid = int(worker.stdout)
+    assert multiproc.mark_process_dead(pid, tmp_path) is True
+    assert sorted(os.listdir(tmp_path)) == ["vtr-42.shard", "vtr-series.archive"]
+    from vantorel import series
+    assert [(s.route, s.count) for s in series.read_dir(tmp_path).series] == [("/a", 1)]
     assert multiproc.shard_path(42, tmp_path) == str(tmp_path / "vtr-42.shard")
+
+
+def test_inspect_shows_the_routes_of_every_worker_dead_or_alive(tmp_path):
+    # Two workers that have exited: their shards leave the totals, their series stay.
+    for statuses in ((200, 200, 500), (200, 404)):
+        code = ("from vantorel import _native\n"
+                f"for i, status in enumerate({statuses!r}):\n"
+                "    _native.series_finish('GET', '/items/7', '/items/{id}', status, 3.0 + i)\n"
+                "_native.series_finish('POST', '/nope', '<unmatched>', 404, 30.0)\n")
+        subprocess.run([sys.executable, "-c", code], check=True,
+                       env={**os.environ, multiproc.ENV_VAR: str(tmp_path)})
+    table = run_cli("inspect", str(tmp_path))
+    assert table.returncode == 0, table.stderr
+    routes = table.stdout[table.stdout.index("Routes: 2 route(s)"):].splitlines()
+    # 30 ms twice: bucket (25, 50], so p50 = 25 + 1/2 * 25 and p99 = 25 + 1.98/2 * 25; 3, 4, 5,
+    # 3 and 4 ms: bucket (2, 5], p50 = 2 + 2.5/5 * 3, p99 = 2 + 4.95/5 * 3; time 60 ms : 19 ms.
+    assert routes[2].split() == ["POST", "<unmatched>", "2", "2", "100.0", "37.50", "49.75", "75.9"]
+    assert routes[3].split() == ["GET", "/items/{id}", "5", "2", "40.0", "3.50", "4.97", "24.1"]
+    document = json.loads(run_cli("inspect", str(tmp_path), "--json").stdout)["series"]
+    assert [(r["route"], r["requests"], r["errors"], r["sum_us"]) for r in document["routes"]] == [
+        ("<unmatched>", 2, 2, 60000), ("/items/{id}", 5, 2, 19000)]
+    assert document["overflow_requests"] == 0 and sum(document["in_progress"].values()) == 0

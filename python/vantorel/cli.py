@@ -18,9 +18,10 @@ import sys
 import time
 from datetime import datetime
 from pathlib import Path
-from typing import List, Optional, Sequence, TextIO, Tuple
+from dataclasses import dataclass
+from typing import Dict, List, Optional, Sequence, TextIO, Tuple
 
-from . import multiproc
+from . import multiproc, series
 
 __all__ = ["access_notes", "main", "render_inspect"]
 
@@ -332,7 +333,97 @@ def render_inspect(directory: str, shards: Sequence[multiproc.ShardFile], now: f
     return "\n".join(lines) + "\n"
 
 
-def _inspect_json(directory: str, shards: Sequence[multiproc.ShardFile]) -> str:
+@dataclass
+class RouteRow:
+    """One route of ``inspect``'s table: the series of one (method, route), every status."""
+
+    method: str
+    route: str
+    requests: int
+    errors: int  # status 400 or more
+    sum_us: int
+    buckets: List[int]
+
+    def quantile_ms(self, q: float) -> float:
+        # No maximum is kept per series: a rank in the overflow bucket reads as its lower bound.
+        return multiproc.histogram_quantile(self.buckets, q, multiproc.BUCKET_BOUNDS_MS[-1])
+
+
+def route_rows(snapshot: series.Snapshot) -> List[RouteRow]:
+    """The series of a directory by (method, route), busiest in time first."""
+    rows: Dict[Tuple[str, str], RouteRow] = {}
+    for s in snapshot.series:
+        row = rows.get((s.method, s.route))
+        if row is None:
+            row = rows[(s.method, s.route)] = RouteRow(s.method, s.route, 0, 0, 0,
+                                                       [0] * multiproc.BUCKET_COUNT)
+        row.requests += s.count
+        if s.status is not None and s.status >= 400:
+            row.errors += s.count
+        row.sum_us += s.sum_us
+        for i, value in enumerate(s.buckets):
+            row.buckets[i] += value
+    return sorted(rows.values(), key=lambda r: (-r.sum_us, -r.requests, r.method, r.route))
+
+
+_MAX_ROUTE_ROWS = 25
+
+
+def render_routes(snapshot: series.Snapshot, limit: int = _MAX_ROUTE_ROWS) -> str:
+    """``inspect``'s per-route table: requests, errors, p50 and p99 from the buckets, and each
+    route's share of the time spent in requests."""
+    rows = route_rows(snapshot)
+    busy = sum(snapshot.in_progress.values())
+    lines = [f"Routes: {len(rows)} route(s) over every worker's life, dead workers' included; "
+             f"{busy} request(s) in progress"]
+    if snapshot.overflow:
+        lines.append(f"  note: {snapshot.overflow} request(s) counted under the overflow series "
+                     f"(more distinct keys than the limit of {series.get_limit()})")
+    if not rows:
+        lines.append("  (no series: no request has been recorded here yet)")
+        return "\n".join(lines) + "\n"
+    total_us = sum(r.sum_us for r in rows)
+    width = min(max(len(r.route) for r in rows[:limit]), 48)
+    lines.append(f"  {'METHOD':<7} {'ROUTE':<{width}}  {'REQUESTS':>9}  {'ERRORS':>7}  "
+                 f"{'ERR%':>6}  {'p50 ms':>9}  {'p99 ms':>9}  {'TIME%':>6}")
+    for r in rows[:limit]:
+        route = r.route if len(r.route) <= width else r.route[:width - 1] + "\u2026"
+        rate = f"{r.errors / r.requests * 100.0:.1f}" if r.requests else "0.0"
+        share = f"{r.sum_us / total_us * 100.0:.1f}" if total_us else "0.0"
+        lines.append(f"  {r.method:<7} {route:<{width}}  {r.requests:>9}  {r.errors:>7}  "
+                     f"{rate:>6}  {r.quantile_ms(0.5):>9.2f}  {r.quantile_ms(0.99):>9.2f}  "
+                     f"{share:>6}")
+    if len(rows) > limit:
+        lines.append(f"  ... and {len(rows) - limit} more route(s) (--json lists them all)")
+    return "\n".join(lines) + "\n"
+
+
+def _routes_json(snapshot: series.Snapshot) -> dict:
+    rows = route_rows(snapshot)
+    total_us = sum(r.sum_us for r in rows)
+    return {
+        "in_progress": dict(snapshot.in_progress),
+        "overflow_requests": snapshot.overflow,
+        "routes": [
+            {
+                "method": r.method,
+                "route": r.route,
+                "requests": r.requests,
+                "errors": r.errors,
+                "sum_us": r.sum_us,
+                "p50_latency_ms": r.quantile_ms(0.5),
+                "p99_latency_ms": r.quantile_ms(0.99),
+                "time_share": r.sum_us / total_us if total_us else 0.0,
+                "buckets": r.buckets,
+            }
+            for r in rows
+        ],
+        "series": [s._asdict() for s in snapshot.series],
+    }
+
+
+def _inspect_json(directory: str, shards: Sequence[multiproc.ShardFile],
+                  routes: Optional[series.Snapshot] = None) -> str:
     merged = multiproc.merge(shards)
     document = {
         "directory": directory,
@@ -372,7 +463,16 @@ def _inspect_json(directory: str, shards: Sequence[multiproc.ShardFile]) -> str:
             ],
         },
     }
+    if routes is not None:
+        document["series"] = _routes_json(routes)
     return json.dumps(document, indent=2) + "\n"
+
+
+def _read_routes(directory: str) -> Optional[series.Snapshot]:
+    try:
+        return series.read_dir(directory)
+    except OSError:
+        return None
 
 
 def _inspect(directory: str, *, watch: bool, interval: float, iterations: Optional[int],
@@ -392,11 +492,14 @@ def _inspect(directory: str, *, watch: bool, interval: float, iterations: Option
                     return 1
                 text = message + "\n"
             else:
+                routes = _read_routes(directory)
                 if as_json:
-                    text = _inspect_json(directory, shards)
+                    text = _inspect_json(directory, shards, routes)
                 else:
                     text = render_inspect(directory, shards, time.time(), bar,
                                           access_notes(directory, shards))
+                    if routes is not None:
+                        text += "\n" + render_routes(routes)
             if clear:
                 out.write("\x1b[H\x1b[2J")
             if watch and not as_json:

@@ -170,10 +170,12 @@ def _hand_over(directory: str, uid: Optional[int], gid: Optional[int]) -> None:
 
 
 def _delete_shards(directory: str) -> int:
+    from . import series
+
     deleted = 0
     with os.scandir(directory) as entries:
         for entry in entries:
-            if not is_shard_name(entry.name):
+            if not (is_shard_name(entry.name) or series.is_series_file_name(entry.name)):
                 continue
             try:
                 if entry.is_dir(follow_symlinks=False):
@@ -187,10 +189,18 @@ def _delete_shards(directory: str) -> int:
 
 def mark_process_dead(pid: int, path: Optional[PathLike] = None) -> bool:
     """Deletes the shard of a worker that has exited, so that its counts leave the totals at
-    once and a later worker with the same pid starts from zero. Call it from gunicorn's
-    ``child_exit`` hook. Returns whether a file was deleted."""
+    once and a later worker with the same pid starts from zero, and moves its per-route series
+    into the directory's archive, where they keep counting. Call it from gunicorn's
+    ``child_exit`` hook. Returns whether a shard was deleted."""
+    from . import series
+
+    directory = _directory(path)
     try:
-        os.unlink(shard_path(pid, path))
+        series.fold(directory, pid)
+    except (OSError, ValueError):
+        pass  # alive after all, or the fold cannot be done now: a later scrape does it
+    try:
+        os.unlink(shard_path(pid, directory))
     except FileNotFoundError:
         return False
     return True
@@ -229,28 +239,23 @@ def warn_if_mode_off() -> Optional[str]:
         _checked_in_pid = pid
         if not os.environ.get(ENV_VAR):
             return None
-        from . import _core
+        from . import _core, _native
 
         if _core.multiproc_enabled():
-            return None
-        failure = _open_failure()
-        if failure is None:
-            return None  # blank by the core's rule, or switched off in code: nothing failed
-        message = _mode_off_message(pid, *failure)
+            failure = _native.series_failure()
+            if failure is None:
+                return None
+            message = _series_local_message(pid, *failure)
+        else:
+            failure = _native.multiproc_failure()
+            if failure is None:
+                return None  # blank by the core's rule, or switched off in code: nothing failed
+            message = _mode_off_message(pid, *failure)
     _LOG.warning("%s", message)
     return message
 
 
-def _open_failure() -> Optional[Tuple[str, int, str]]:
-    try:
-        from . import _native
-    except ImportError:  # a core without the failure report: the reason stays unknown
-        value = os.environ.get(ENV_VAR, "")
-        return ("setting up the shard", 0, value) if value.strip() else None
-    return _native.multiproc_failure()
-
-
-def _mode_off_message(pid: int, step: str, error: int, directory: str) -> str:
+def _failed_step(step: str, error: int, directory: str) -> str:
     where = f"for {directory!r}"
     if error:
         name = errno.errorcode.get(error, "unknown")
@@ -261,12 +266,29 @@ def _mode_off_message(pid: int, step: str, error: int, directory: str) -> str:
         what = f"the directory {directory!r} holds a NUL byte or bytes that are not UTF-8"
     else:
         what = f"{step} failed {where}"
+    return what
+
+
+def _with_remedy(text: str, error: int) -> str:
     remedy = _REMEDIES.get(error, "")
-    text = (f"{ENV_VAR} is set but multi-worker mode is off in process {pid}: {what}. "
-            "This worker counts only its own requests, and a scrape it answers shows only those")
     if remedy:
         text += "; " + remedy.format(uid=os.geteuid())
     return text + "."
+
+
+def _mode_off_message(pid: int, step: str, error: int, directory: str) -> str:
+    what = _failed_step(step, error, directory)
+    return _with_remedy(
+        f"{ENV_VAR} is set but multi-worker mode is off in process {pid}: {what}. "
+        "This worker counts only its own requests, and a scrape it answers shows only those",
+        error)
+
+
+def _series_local_message(pid: int, step: str, error: int, directory: str) -> str:
+    what = _failed_step(step, error, directory)
+    return _with_remedy(
+        f"multi-worker mode is on in process {pid}, but its per-route series stay in its own "
+        f"memory: {what}. Only a scrape that this worker answers shows them", error)
 
 
 @dataclass(frozen=True)

@@ -54,6 +54,7 @@ __all__ = [
     "failure",
     "fold",
     "get_limit",
+    "is_series_file_name",
     "is_series_name",
     "read_dir",
     "set_limit",
@@ -155,6 +156,12 @@ def failure() -> Optional[Tuple[str, int, str]]:
     """Why this worker's series stay in its own memory although multi-worker mode is on:
     (step, errno, directory), like ``vantorel._native.multiproc_failure()``; None otherwise."""
     return _native.series_failure()
+
+
+def is_series_file_name(name: str) -> bool:
+    """Whether a directory entry belongs to the series: a worker's file, the archive or the
+    archive's temporary file. ``prepare_shard_dir`` deletes them with the shards."""
+    return is_series_name(name) or name in (ARCHIVE_NAME, ARCHIVE_NAME + ".tmp")
 
 
 def is_series_name(name: str) -> bool:
