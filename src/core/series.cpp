@@ -20,7 +20,6 @@
 #include <memory>
 #include <mutex>
 #include <tuple>
-#include <unordered_map>
 #include <utility>
 
 #include "core/files.h"
@@ -615,6 +614,7 @@ struct Source {
   bool alive = false;
   std::array<std::uint64_t, METHOD_CLASS_COUNT> in_progress{};
   std::vector<std::uint64_t> records;
+  std::size_t count = 0;  // of records
 };
 
 std::size_t padded_words(std::size_t bytes) { return (bytes + 7) / 8; }
@@ -624,6 +624,7 @@ void append_record(Source& source, const std::uint64_t* head, const char* bytes,
   source.records.resize(at + HEAD_WORDS + padded_words(size));
   std::memcpy(&source.records[at], head, SLOT_HEAD_SIZE);
   if (size > 0) std::memcpy(&source.records[at + HEAD_WORDS], bytes, size);
+  ++source.count;
 }
 
 template <class F>
@@ -787,6 +788,7 @@ Archive read_archive(int dir_fd) {
       archive.folded.assign(head.folded, head.folded + head.folded_count);
     } else {
       archive.records.records.clear();
+      archive.records.count = 0;
     }
   }
   close(fd);
@@ -796,14 +798,7 @@ Archive read_archive(int dir_fd) {
 struct KeyRef {
   std::uint64_t key;
   std::string_view bytes;
-  std::uint64_t hash;
-  bool operator==(const KeyRef& other) const { return key == other.key && bytes == other.bytes; }
-};
-
-struct KeyRefHash {
-  std::size_t operator()(const KeyRef& k) const noexcept {
-    return static_cast<std::size_t>(k.hash);
-  }
+  std::uint64_t hash;  // the record's check
 };
 
 struct Totals {
@@ -819,13 +814,60 @@ void add_into(Totals& t, const std::uint64_t* head) {
   for (std::size_t i = 0; i < BUCKET_COUNT; ++i) t.buckets[i] += head[4 + i];
 }
 
-using Sums = std::unordered_map<KeyRef, Totals, KeyRefHash>;
+// Keys and their totals in the order first seen: open addressing over a dense vector, so that
+// a merge allocates per table, not per key.
+class KeyTable {
+ public:
+  explicit KeyTable(std::size_t expected) {
+    entries_.reserve(expected);
+    index_.assign(std::bit_ceil(std::max<std::size_t>(16, 2 * expected)), 0);
+  }
 
-void add_source(Sums& sums, const Source& source) {
-  for_each_record(source.records,
-                  [&](const std::uint64_t* head, const char* bytes, std::size_t size) {
-                    add_into(sums[KeyRef{head[1], std::string_view(bytes, size), head[0]}], head);
-                  });
+  // The totals of `ref`, or nullptr.
+  [[nodiscard]] Totals* find(const KeyRef& ref) {
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t i = ref.hash & mask; index_[i] != 0; i = (i + 1) & mask) {
+      auto& [other, totals] = entries_[index_[i] - 1];
+      if (other.hash == ref.hash && other.key == ref.key && other.bytes == ref.bytes) {
+        return &totals;
+      }
+    }
+    return nullptr;
+  }
+
+  Totals& at(const KeyRef& ref) {
+    if (Totals* found = find(ref)) return *found;
+    if (2 * (entries_.size() + 1) > index_.size()) grow();
+    const std::size_t mask = index_.size() - 1;
+    std::size_t i = ref.hash & mask;
+    while (index_[i] != 0) i = (i + 1) & mask;
+    entries_.emplace_back(ref, Totals{});
+    index_[i] = entries_.size();
+    return entries_.back().second;
+  }
+
+  [[nodiscard]] const std::vector<std::pair<KeyRef, Totals>>& entries() const { return entries_; }
+
+ private:
+  void grow() {
+    index_.assign(2 * index_.size(), 0);
+    const std::size_t mask = index_.size() - 1;
+    for (std::size_t e = 0; e < entries_.size(); ++e) {
+      std::size_t i = entries_[e].first.hash & mask;
+      while (index_[i] != 0) i = (i + 1) & mask;
+      index_[i] = e + 1;
+    }
+  }
+
+  std::vector<std::pair<KeyRef, Totals>> entries_;
+  std::vector<std::size_t> index_;  // an entry's position + 1; 0: free
+};
+
+void add_source(KeyTable& sums, const Source& source) {
+  for_each_record(
+      source.records, [&](const std::uint64_t* head, const char* bytes, std::size_t size) {
+        add_into(sums.at(KeyRef{head[1], std::string_view(bytes, size), head[0]}), head);
+      });
 }
 
 void add_gauges(Merged& merged, const Source& source) {
@@ -834,34 +876,57 @@ void add_gauges(Merged& merged, const Source& source) {
   }
 }
 
-void fill_series(Merged& merged, const Sums& sums) {
-  merged.series.reserve(sums.size());
-  for (const auto& [ref, totals] : sums) {
-    Series s;
-    if (ref.key == OVERFLOW_KEY) {
-      // Every table holds the overflow key; it shows once something was counted under it.
-      if (totals.count == 0 && totals.buckets == std::array<std::uint64_t, BUCKET_COUNT>{}) {
-        continue;
-      }
-      s.overflow = true;
-      s.method = "OTHER";
-      s.route = "<overflow>";
-      merged.overflow += totals.count;
-    } else {
-      const std::size_t m = method_size(ref.key);
-      s.method.assign(ref.bytes.substr(0, m));
-      s.route.assign(ref.bytes.substr(m));
-      s.status = static_cast<std::uint16_t>(ref.key & 0xFFFFu);
+constexpr std::string_view OVERFLOW_METHOD = "OTHER";
+constexpr std::string_view OVERFLOW_ROUTE = "<overflow>";
+
+// The method and route labels of a key.
+std::pair<std::string_view, std::string_view> labels_of(const KeyRef& ref) {
+  if (ref.key == OVERFLOW_KEY) return {OVERFLOW_METHOD, OVERFLOW_ROUTE};
+  const std::size_t m = method_size(ref.key);
+  return {ref.bytes.substr(0, m), ref.bytes.substr(m)};
+}
+
+// The series in document order: by method, route, then status, the overflow key's last. Sorted
+// as labels beside their entry, so that each Series is built once, in place.
+void fill_series(Merged& merged, const KeyTable& sums) {
+  struct Order {
+    std::string_view method, route;
+    std::uint32_t status;  // past every status for the overflow key, whose status is OTHER
+    std::size_t entry;
+  };
+  const auto& entries = sums.entries();
+  std::vector<Order> order;
+  order.reserve(entries.size());
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    const auto& [ref, totals] = entries[e];
+    const bool overflow = ref.key == OVERFLOW_KEY;
+    // Every table holds the overflow key; it shows once something was counted under it.
+    if (overflow && totals.count == 0 &&
+        totals.buckets == std::array<std::uint64_t, BUCKET_COUNT>{}) {
+      continue;
     }
+    const auto [method, route] = labels_of(ref);
+    order.push_back(
+        {method, route, overflow ? 0x10000u : static_cast<std::uint32_t>(ref.key & 0xFFFFu), e});
+  }
+  std::sort(order.begin(), order.end(), [](const Order& a, const Order& b) {
+    if (const int c = a.method.compare(b.method); c != 0) return c < 0;
+    if (const int c = a.route.compare(b.route); c != 0) return c < 0;
+    return a.status < b.status;
+  });
+  merged.series.resize(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const auto& [ref, totals] = entries[order[i].entry];
+    Series& s = merged.series[i];
+    s.method.assign(order[i].method);
+    s.route.assign(order[i].route);
+    s.overflow = ref.key == OVERFLOW_KEY;
+    s.status = s.overflow ? 0 : static_cast<std::uint16_t>(order[i].status);
     s.count = totals.count;
     s.sum_us = totals.sum_us;
     s.buckets = totals.buckets;
-    merged.series.push_back(std::move(s));
+    if (s.overflow) merged.overflow += totals.count;
   }
-  std::sort(merged.series.begin(), merged.series.end(), [](const Series& a, const Series& b) {
-    return std::tie(a.method, a.route, a.overflow, a.status) <
-           std::tie(b.method, b.route, b.overflow, b.status);
-  });
 }
 
 // The new archive: the old one's keys (all of them, in their order), then the folded files'
@@ -870,25 +935,23 @@ void fill_series(Merged& merged, const Sums& sums) {
 // labelled series move into the overflow series when a worker dies.
 std::vector<std::uint64_t> build_archive(const Archive& old, const std::vector<Source>& folding,
                                          std::uint64_t limit) {
-  std::unordered_map<KeyRef, std::size_t, KeyRefHash> position;
-  std::vector<std::pair<KeyRef, Totals>> entries;
+  std::size_t expected = old.records.count;
+  for (const Source& source : folding) expected += source.count;
+  KeyTable entries(expected);
   std::size_t labelled = 0;
   const KeyRef overflow{OVERFLOW_KEY, {}, key_hash(OVERFLOW_KEY, nullptr, 0)};
   const std::uint64_t max_keys = ARCHIVE_KEYS_PER_LIMIT * limit;
   const auto add = [&](const std::uint64_t* head, const char* bytes, std::size_t size,
                        bool from_archive) {
     KeyRef ref{head[1], std::string_view(bytes, size), head[0]};
-    auto it = position.find(ref);
-    if (it == position.end() && ref.key != OVERFLOW_KEY && !from_archive && labelled >= max_keys) {
-      ref = overflow;
-      it = position.find(ref);
+    if (ref.key != OVERFLOW_KEY && entries.find(ref) == nullptr) {
+      if (!from_archive && labelled >= max_keys) {
+        ref = overflow;
+      } else {
+        ++labelled;
+      }
     }
-    if (it == position.end()) {
-      it = position.emplace(ref, entries.size()).first;
-      entries.emplace_back(ref, Totals{});
-      if (ref.key != OVERFLOW_KEY) ++labelled;
-    }
-    add_into(entries[it->second].second, head);
+    add_into(entries.at(ref), head);
   };
   for_each_record(old.records.records, [&](const std::uint64_t* head, const char* bytes,
                                            std::size_t size) { add(head, bytes, size, true); });
@@ -908,7 +971,7 @@ std::vector<std::uint64_t> build_archive(const Archive& old, const std::vector<S
   head.folded_count = folded.size();
   std::copy(folded.begin(), folded.end(), head.folded);
   std::vector<std::uint64_t> image(sizeof head / 8);
-  for (const auto& [ref, totals] : entries) {
+  for (const auto& [ref, totals] : entries.entries()) {
     std::uint64_t rec[HEAD_WORDS] = {ref.hash, ref.key, totals.count, totals.sum_us};
     std::copy(totals.buckets.begin(), totals.buckets.end(), rec + 4);
     const std::size_t at = image.size();
@@ -1012,8 +1075,11 @@ Merged merge_directory(const std::string& directory, bool fold_dead, const Sourc
     archive = read_archive(dir_fd);
     close(dir_fd);
   }
+  // Workers mostly share their keys: the largest source is the likely count.
+  std::size_t expected = archive.records.count;
+  for (const Source& source : sources) expected = std::max(expected, source.count);
   Merged merged;
-  Sums sums;
+  KeyTable sums(expected);
   if (archive.state == ArchiveState::valid) add_source(sums, archive.records);
   for (const Source& source : sources) {
     if (!archive.names(source.incarnation)) add_source(sums, source);
@@ -1087,7 +1153,7 @@ Merged merged() {
   }
   if (directory) return merge_directory(*directory, true, local ? &*local : nullptr);
   Merged merged;
-  Sums sums;
+  KeyTable sums(local->count);
   add_source(sums, *local);
   add_gauges(merged, *local);
   fill_series(merged, sums);
