@@ -51,7 +51,7 @@ def numpy_aggregate(np, durations, statuses):
 def fill_store(n: int, seed: int = 7):
     rng = random.Random(seed)
     durations = [rng.lognormvariate(math.log(20), 1.0) for _ in range(n)]
-    statuses = [rng.choice((200, 200, 200, 201, 404, 500)) for _ in range(n)]
+    statuses = rng.choices((200, 200, 200, 201, 404, 500), k=n)
     _core.clear_requests()
     _core.set_max_requests(n)
     record = _core.record_request

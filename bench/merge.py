@@ -79,6 +79,7 @@ def prometheus_collector(ctx: Context, workers: int):
 
 def section(ctx: Context, results: Results) -> None:
     table = results.table("merge", "Multi-worker merge (aggregate() with the mode on)")
+    repeat_s = ctx.target_s * (1 if ctx.quick else 2)  # a merge takes up to some 100 µs
     pid = os.getpid()
     series: Dict[str, List[float]] = {"live": [], "vantorel": [], "floor": [], "prometheus": []}
     for live in LIVE:
@@ -93,7 +94,7 @@ def section(ctx: Context, results: Results) -> None:
                     "vantorel": Variant(loop("f()", f=_core.aggregate))}
         if peer is not None:
             variants["prometheus"] = peer[0]
-        t = measure(variants, ctx.repeats, ctx.target_s * 2)
+        t = measure(variants, ctx.repeats, repeat_s)
         _core.set_multiproc_dir(None)
         over_floor = paired_ratio(t, "vantorel", "floor")
         table.add(f"merge_{live}", f"vantorel, {live} live shards", t["vantorel"],
@@ -137,7 +138,7 @@ def section(ctx: Context, results: Results) -> None:
         "after": Variant(loop("f()", f=_core.aggregate), switch_to(stale)),
         "live_floor": Variant(loop("f(p)", f=ctx.floor.shard_scan, p=live_dir)),
         "after_floor": Variant(loop("f(p)", f=ctx.floor.shard_scan, p=stale)),
-    }, ctx.repeats, ctx.target_s * 2)
+    }, ctx.repeats, repeat_s)
     _core.set_multiproc_dir(None)
     table.add("merge_stale_first",
               "vantorel, 64 live + 1000 stale shards: the first merge (deletes them)",
