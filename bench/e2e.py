@@ -159,7 +159,7 @@ def section(ctx: Context, results: Results) -> None:
         {"starlette_exporter": "starlette_exporter",
          "instrumentator": "prometheus_fastapi_instrumentator"}[v]) is not None]
     # Many short rounds: what a neighbour takes from one core then falls in a few rounds only.
-    rounds, seconds, warm_up = (3, 1, 1) if ctx.quick else (15, 1, 2)
+    rounds, seconds, warm_up = (3, 1, 1) if ctx.quick else (20, 1, 2)
     server_core, wrk_core = cores()[:2]
     script = summary_script(ctx.workdir)
     import uvicorn
