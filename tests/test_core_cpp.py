@@ -1,4 +1,4 @@
-"""Builds tests/cpp/core_checks.cpp against the core sources alone (no Python headers) and runs it."""
+"""Builds tests/cpp/core_checks.cpp against the core sources alone (no Python headers), runs it."""
 import glob
 import os
 import shutil

@@ -508,7 +508,7 @@ def test_instances_made_behind_the_constructor(cls):
     made = object.__new__(owner)
     message = f"No constructor defined for {cls}"
     for read in [repr, lambda o: o.to_dict()] + [
-        (lambda f: lambda o: getattr(o, f))(f) for f in FIELDS[cls]
+        operator.attrgetter(field) for field in FIELDS[cls]
     ]:
         with pytest.raises(TypeError) as exc:
             read(made)

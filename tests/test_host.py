@@ -51,7 +51,8 @@ def test_full_file_system_leaves_the_mode_off(tmp_path, switch):
         from vantorel import _core as core, _native
         {enable}
         core.record_request("GET", "/", 200, 1.5)
-        print(core.multiproc_enabled(), _native.multiproc_failure()[:2], core.aggregate().total_requests)
+        print(core.multiproc_enabled(), _native.multiproc_failure()[:2],
+              core.aggregate().total_requests)
     """
     result = run(script, env=env, wrapper=("unshare", "-m", "--propagation", "private"))
     assert result.returncode == 0, result.stderr

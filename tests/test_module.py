@@ -139,7 +139,7 @@ def test_class_shape(cls, make, fields):
     assert str(exc.value) == f"attribute '{fields[0]}' of '{name}' objects is not writable"
     missing = f"'{name}' object has no attribute 'anything_new'"
     with pytest.raises(AttributeError) as exc:
-        instance.anything_new
+        _ = instance.anything_new
     assert str(exc.value) == missing
     with pytest.raises(AttributeError) as exc:
         instance.anything_new = 1

@@ -46,7 +46,8 @@ SPECIALS = [math.nan, -math.nan, math.inf, -math.inf, 0.0, -0.0, -1.0, 5e-324, 1
 
 
 def tail_heavy():
-    # Most keys below a microsecond or past 70 minutes: the first and last slices are the large ones.
+    # Most keys below a microsecond or past 70 minutes: the first and last slices are the large
+    # ones.
     rng = random.Random(5)
     values = [rng.choice(SPECIALS) * rng.random() for _ in range(N // 2)]
     values += [rng.choice([1e-9, 1e9, -1e9]) * (1 + rng.random()) for _ in range(N // 2)]

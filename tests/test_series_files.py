@@ -162,7 +162,9 @@ def test_the_series_follow_the_directory(tmp_path):
         tmp_path,
     )
     (d1_then, d2_then), local, d1, d2, pid, files = result
-    keys = lambda merged: {(s[1], s[3]) for s in merged[0]}
+    def keys(merged):
+        return {(s[1], s[3]) for s in merged[0]}
+
     assert (keys(d1_then), keys(d2_then), keys(local)) == ({("/a", 1)}, {("/b", 1)}, {("/c", 1)})
     assert (d1_then[1]["GET"], d2_then[1]["GET"], local[1]["GET"]) == (0, 1, 1)
     assert (keys(d1), keys(d2)) == ({("/a", 3)}, {("/b", 1)})

@@ -304,7 +304,7 @@ def assert_failed_everywhere(failures, message):
     doc = failures["metrics_text"]
     lines = doc.splitlines()
     assert len(lines) == REQUEST_BLOCK_LINES and doc.endswith("\n\n")
-    assert [l.split()[0] for l in lines[2::4]] == [
+    assert [line.split()[0] for line in lines[2::4]] == [
         "vtr_requests_total",
         "vtr_errors_total",
         "vtr_error_rate_percent",

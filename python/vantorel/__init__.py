@@ -1,5 +1,9 @@
 """Request metrics, process figures and Prometheus exposition for Python web applications."""
 
+from importlib.machinery import ModuleSpec
+from types import ModuleType
+from typing import Optional
+
 from vantorel._core import (
     PROMETHEUS_CONTENT_TYPE,
     AggregatedMetrics,
@@ -23,7 +27,7 @@ from vantorel._core import (
 
 
 # The package's private native entries; importing _core has registered the module.
-from vantorel import _native  # noqa: E402
+from vantorel import _native as _native
 
 from vantorel.endpoint import make_asgi_app, make_wsgi_app
 from vantorel.middleware import DjangoRouteMiddleware, MetricsMiddleware, WSGIMetricsMiddleware
@@ -46,15 +50,16 @@ def _keep_one_core_module() -> None:
     from vantorel import _core
 
     class _SameModule(importlib.abc.MetaPathFinder, importlib.abc.Loader):
-        def find_spec(self, fullname, path, target=None):
+        def find_spec(self, fullname: str, path: object,
+                      target: object = None) -> Optional[ModuleSpec]:
             if fullname != _core.__name__:
                 return None
             return importlib.util.spec_from_loader(fullname, self, origin=_core.__file__)
 
-        def create_module(self, spec):
+        def create_module(self, spec: ModuleSpec) -> ModuleType:
             return _core
 
-        def exec_module(self, module):
+        def exec_module(self, module: ModuleType) -> None:
             pass
 
     sys.meta_path.insert(0, _SameModule())

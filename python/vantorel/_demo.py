@@ -43,7 +43,8 @@ def _shop_app(environ: Dict[str, Any], start_response: Callable[..., Any]) -> It
     rng = random.Random()
     method = environ["REQUEST_METHOD"]
     path = environ.get("PATH_INFO", "/")
-    status, body, sleep_ms = 200, {"ok": True}, 0.0
+    status, sleep_ms = 200, 0.0
+    body: Dict[str, Any] = {"ok": True}
     if path == "/":
         sleep_ms = rng.uniform(0.0, 1.0)
     elif path == "/api/items" and method == "POST":
@@ -124,10 +125,10 @@ class _Progress:
 
 
 def _drive(port: int, plan: List[Tuple[str, str]], concurrency: int, progress: _Progress,
-           halfway: Callable[[], None]) -> Tuple[collections.Counter, int]:
+           halfway: Callable[[], None]) -> Tuple["collections.Counter[int]", int]:
     """Sends every planned request over HTTP, calling ``halfway`` once half of them are done;
     returns the statuses seen and the number of requests that failed to connect."""
-    statuses: collections.Counter = collections.Counter()
+    statuses: collections.Counter[int] = collections.Counter()
     lock = threading.Lock()
     state = {"next": 0, "done": 0, "failed": 0}
 

@@ -19,7 +19,7 @@ import time
 from datetime import datetime
 from pathlib import Path
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence, TextIO, Tuple
+from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
 from . import multiproc, series
 
@@ -398,7 +398,7 @@ def render_routes(snapshot: series.Snapshot, limit: int = _MAX_ROUTE_ROWS) -> st
     return "\n".join(lines) + "\n"
 
 
-def _routes_json(snapshot: series.Snapshot) -> dict:
+def _routes_json(snapshot: series.Snapshot) -> Dict[str, Any]:
     rows = route_rows(snapshot)
     total_us = sum(r.sum_us for r in rows)
     return {

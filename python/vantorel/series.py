@@ -100,7 +100,7 @@ class Series(NamedTuple):
     method: str
     route: str
     status: Optional[int]  # None for the overflow series
-    count: int
+    count: int  # type: ignore[assignment]  # the field, not tuple.count
     sum_us: int  # whole microseconds
     buckets: Tuple[int, ...]
 
@@ -111,7 +111,8 @@ class Snapshot(NamedTuple):
     overflow: int  # requests counted under the overflow series
 
 
-def _snapshot(value: Tuple[list, Dict[str, int], int]) -> Snapshot:
+def _snapshot(value: Tuple[List[Tuple[str, str, Optional[int], int, int, Tuple[int, ...]]],
+                             Dict[str, int], int]) -> Snapshot:
     series, in_progress, overflow = value
     return Snapshot([Series(*s) for s in series], in_progress, overflow)
 
