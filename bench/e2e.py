@@ -92,7 +92,7 @@ class Server:
             except OSError:
                 if time.monotonic() > deadline:
                     self.stop()
-                    raise RuntimeError(f"the {variant} server did not listen within 30 s")
+                    raise RuntimeError(f"the {variant} server did not listen within 30 s") from None
                 time.sleep(0.1)
 
     def stop(self) -> Optional[int]:
