@@ -10,6 +10,8 @@ from __future__ import annotations
 import asyncio
 import io
 import logging
+import os
+import re
 import sys
 from typing import Any, Dict, List, Optional
 
@@ -19,7 +21,7 @@ from hypothesis import strategies as st
 
 from vantorel import _core, middleware
 from vantorel.endpoint import make_asgi_app, make_wsgi_app
-from vantorel.middleware import MetricsMiddleware, WSGIMetricsMiddleware
+from vantorel.middleware import MetricsMiddleware, WSGIMetricsMiddleware, recorder, routes
 
 
 def recorded() -> List[tuple]:
@@ -287,6 +289,17 @@ EXCLUSION_CASES = [
     ({"exclude_methods": ["options", "HEAD"]}, "OPTIONS", "/x", False),
     ({"exclude_methods": ["options", "HEAD"]}, "head", "/x", False),
     ({"exclude_methods": ["OPTIONS"]}, "GET", "/x", True),
+    # A bare str is one pattern or one method, not a sequence of one-character ones.
+    ({"exclude_paths": "/healthz"}, "GET", "/healthz", False),
+    ({"exclude_paths": "/healthz"}, "GET", "/", True),
+    ({"exclude_methods": "get"}, "GET", "/x", False),
+    # Patterns are joined into one alternation only where that keeps their meaning.
+    ({"exclude_paths": [r"/a/(x|y)", r"/b/\d+"]}, "GET", "/b/12", False),
+    ({"exclude_paths": [r"/a/(x|y)", r"/b/\d+"]}, "GET", "/a/x/b/1", True),
+    ({"exclude_paths": [r"/(a)", r"/(\w)\1"]}, "GET", "/bb", False),
+    ({"exclude_paths": [r"/(?P<x>a)", r"/(?P<x>b)"]}, "GET", "/b", False),
+    ({"exclude_paths": [r"/x", r"(?i)/abc"]}, "GET", "/X", True),
+    ({"exclude_paths": [re.compile(r"/ABC", re.I), r"/x.*"]}, "GET", "/abc", False),
 ]
 EXCLUSION_IDS = [f"{m} {p} {'recorded' if r else 'skipped'} {o}" for o, m, p, r in
                  EXCLUSION_CASES]
@@ -334,8 +347,11 @@ def test_any_path_is_recorded_as_its_prefix(path, limit):
         ({"max_path_length": 2.5}, TypeError, "max_path_length must be an int or None"),
         ({"max_path_length": True}, TypeError, "max_path_length must be an int or None"),
         ({"exclude_paths": ["("]}, Exception, None),
+        ({"exclude_paths": [b"/x"]}, TypeError,
+         "exclude_paths must hold regular expressions (str or re.Pattern)"),
+        ({"exclude_methods": [None]}, TypeError, "exclude_methods must hold str"),
     ],
-    ids=["zero", "float", "bool", "bad-regex"],
+    ids=["zero", "float", "bool", "bad-regex", "bytes-pattern", "not-a-method"],
 )
 def test_bad_options_fail_at_construction_not_per_request(kwargs, error, message):
     for cls in (MetricsMiddleware, WSGIMetricsMiddleware):
@@ -373,8 +389,8 @@ class BrokenCore:
 def test_a_failing_record_never_fails_the_request_and_is_logged_once(error, monkeypatch,
                                                                      caplog):
     broken = BrokenCore(error)
-    monkeypatch.setattr(middleware, "_core", broken)
-    monkeypatch.setattr(middleware, "_WARNED", False)
+    monkeypatch.setattr(recorder, "_core", broken)
+    monkeypatch.setattr(recorder, "_WARNED", False)
     caplog.set_level(logging.DEBUG, logger="vantorel")
     for _ in range(3):
         assert serve(MetricsMiddleware(hello_app), "/a").body() == b"ok"
@@ -403,6 +419,33 @@ def test_a_route_that_fails_to_match_falls_back_to_the_raw_path():
 
     serve(MetricsMiddleware(App()), "/items/3")
     assert recorded() == [("GET", "/items/3", 200)]
+
+
+def test_first_request_hook_runs_once_per_process(monkeypatch):
+    calls: List[int] = []
+    original = recorder._first_request_in_process
+
+    def hook():
+        calls.append(os.getpid())
+        original()
+
+    monkeypatch.setattr(recorder, "_first_request_in_process", hook)
+    monkeypatch.setattr(recorder, "_PROCESS_READY", False)
+    for _ in range(2):
+        serve(MetricsMiddleware(hello_app), "/a")
+        call_wsgi(WSGIMetricsMiddleware(wsgi_hello), "/b")
+    assert calls == [os.getpid()]
+    child = os.fork()
+    if child == 0:  # a pre-forked worker: its own first request
+        try:
+            call_wsgi(WSGIMetricsMiddleware(wsgi_hello), "/c")
+            call_wsgi(WSGIMetricsMiddleware(wsgi_hello), "/c")
+            os._exit(0 if calls[1:] == [os.getpid()] else 1)
+        finally:
+            os._exit(2)
+    _, wait_status = os.waitpid(child, 0)
+    assert os.waitstatus_to_exitcode(wait_status) == 0
+    assert calls == [os.getpid()]
 
 
 def test_an_application_provided_route_key_wins():
@@ -492,11 +535,24 @@ def test_fastapi_route_templates():
         return {"id": order_id}
 
     app.include_router(router)
+    # One router included under two prefixes: each inclusion has its own template.
+    inner = APIRouter(prefix="/users")
+
+    @inner.get("/{user_id}")
+    async def user(user_id: int):
+        return {"id": user_id}
+
+    app.include_router(inner, prefix="/v1")
+    app.include_router(inner, prefix="/v2")
     app.add_middleware(MetricsMiddleware)
     assert serve(app, "/shop/orders/5").status() == 200
     assert serve(app, "/shop/orders/x").status() == 422
+    assert serve(app, "/v1/users/1").status() == 200
+    assert serve(app, "/v2/users/2").status() == 200
     assert recorded() == [("GET", "/shop/orders/{order_id}", 200),
-                          ("GET", "/shop/orders/{order_id}", 422)]
+                          ("GET", "/shop/orders/{order_id}", 422),
+                          ("GET", "/v1/users/{user_id}", 200),
+                          ("GET", "/v2/users/{user_id}", 200)]
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
@@ -513,6 +569,28 @@ def test_litestar_route_templates():
     assert recorded() == [("GET", "/books/{book_id}", 200)]
 
 
+def test_route_memo_stays_bounded_under_random_paths():
+    pytest.importorskip("starlette")
+    from starlette.responses import PlainTextResponse
+    from starlette.routing import Mount, Route, Router
+
+    async def ok(request):
+        return PlainTextResponse("ok")
+
+    # Behind a Mount with a parameter every user name is another root path, matched again.
+    app = MetricsMiddleware(Router(routes=[Mount("/u/{name}", routes=[Route("/p", ok)])]))
+    names = [f"user{i}" for i in range(3 * routes._MEMO_SIZE)] + ["user0", "user1"]
+
+    async def requests():
+        for name in names:
+            client = Client()
+            await app(http_scope(f"/u/{name}/p"), client.receive, client.send)
+
+    asyncio.run(requests())
+    assert recorded() == [("GET", "/u/{name}/p", 200)] * len(names)
+    assert len(app._routes._mounted) + len(app._routes._unrouted) <= routes._MEMO_SIZE
+
+
 def flask_app() -> Any:
     pytest.importorskip("flask")
     from flask import Flask
@@ -523,8 +601,8 @@ def flask_app() -> Any:
     def item(item_id):
         return f"item {item_id}"
 
-    @app.route("/boom")
-    def boom():
+    @app.route("/boom/<int:n>")
+    def boom(n):
         raise Boom("from a Flask view")
 
     app.config["PROPAGATE_EXCEPTIONS"] = True
@@ -542,9 +620,9 @@ def test_flask_route_templates(wrap):
     assert call_wsgi(wsgi, "/items/9")[0] == "200 OK"
     assert call_wsgi(wsgi, "/items/x")[0] == "404 NOT FOUND"
     with pytest.raises(Boom):
-        call_wsgi(wsgi, "/boom")
+        call_wsgi(wsgi, "/boom/1")  # Flask has let go of its request: matched again
     assert recorded() == [("GET", "/items/<int:item_id>", 200), ("GET", "/items/x", 404),
-                          ("GET", "/boom", 500)]
+                          ("GET", "/boom/<int:n>", 500)]
 
 
 @pytest.fixture(scope="module")

@@ -1,0 +1,189 @@
+"""What both middlewares share: their options, the caps on what a client chooses, and the step
+that ends every recorded request with one call into the core.
+
+``Recorder.start`` runs as a recorded request arrives and ``Recorder.finish`` exactly once when
+it has ended; the ASGI and WSGI middlewares only work out when that is and with which status.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import re
+import sys
+import threading
+from time import perf_counter
+from typing import Callable, Iterable, List, Match, Optional, Pattern, Set, Tuple
+
+from .. import _core
+
+DEFAULT_MAX_PATH_LENGTH = 256
+"""Recorded paths are cut to this many characters unless the middleware is told otherwise."""
+
+MAX_METHOD_LENGTH = 32
+"""Recorded methods are cut to this many characters: a client chooses the method too."""
+
+ROUTE_KEY = "vantorel.route"
+"""Key in the ASGI scope or the WSGI environ under which an application may leave the route
+template of the request (``/items/{item_id}``); the middleware records it instead of the path."""
+
+# Recorded when the client went away before the application started a response.
+CLIENT_CLOSED_REQUEST = 499
+
+# What the middleware's own bookkeeping may raise. The core's PanicException derives from
+# BaseException so that applications do not swallow it; here it must not reach the application.
+_OWN_FAILURES = (Exception, getattr(_core, "PanicException", Exception))
+
+_LOG = logging.getLogger("vantorel")
+_WARNED = False
+_WARNED_LOCK = threading.Lock()
+
+# A pattern without these characters matches exactly itself, so a set lookup can replace it.
+_REGEX_SYNTAX = frozenset(".^$*+?{}[]\\|()")
+# What changes meaning once patterns are joined into one alternation: back-references and
+# conditionals (group numbers shift), and global inline flags (they would apply to every pattern).
+_UNJOINABLE = re.compile(r"\\[1-9]|\(\?P=|\(\?\(|\(\?[aiLmsux]+\)")
+
+
+def report_failure() -> None:
+    """Logs a failure of the middleware's own bookkeeping: the first one as a warning with its
+    traceback, later ones at debug level, so that a persistent fault cannot flood the log."""
+    global _WARNED
+    try:
+        with _WARNED_LOCK:
+            first = not _WARNED
+            _WARNED = True
+        if first:
+            _LOG.warning("vantorel: a request could not be recorded", exc_info=True)
+        else:
+            _LOG.debug("vantorel: a request could not be recorded", exc_info=True)
+    except Exception:  # logging itself is misconfigured: nothing left to tell
+        pass
+
+
+_PROCESS_READY = False
+
+
+def _first_request_in_process() -> None:
+    """Runs once in every process, in front of its first recorded request: in a pre-forking
+    server that is in each worker, never in the master that imported the application. The
+    per-process set-up of the recording belongs here, and nowhere else."""
+    global _PROCESS_READY
+    _PROCESS_READY = True
+
+
+def _forked_child() -> None:
+    global _PROCESS_READY
+    _PROCESS_READY = False
+
+
+os.register_at_fork(after_in_child=_forked_child)
+
+
+def _clean(text: str) -> str:
+    return text.encode("utf-8", "replace").decode("utf-8")
+
+
+def _fullmatchers(
+        patterns: List[Pattern[str]]) -> Tuple[Callable[[str], Optional[Match[str]]], ...]:
+    """The ``fullmatch`` of each pattern, joined into one alternation where that keeps their
+    meaning: one regular expression scan per request, whatever the number of patterns."""
+    joinable = [p for p in patterns
+                if p.flags == re.UNICODE and not _UNJOINABLE.search(p.pattern)]
+    others = [p for p in patterns if p not in joinable]
+    if len(joinable) > 1:
+        try:
+            joinable = [re.compile("|".join(f"(?:{p.pattern})" for p in joinable))]
+        except re.error:  # a group name used twice
+            pass
+    return tuple(p.fullmatch for p in joinable + others)
+
+
+class Recorder:
+    """The options of one middleware, checked once, and the per-request steps around them."""
+
+    __slots__ = ("group_paths", "skipped_paths", "skips_by_rule", "_fullmatchers", "_methods",
+                 "_max_path_length")
+
+    def __init__(
+        self,
+        metrics_path: Optional[str],
+        exclude_paths: Iterable[str | Pattern[str]],
+        exclude_methods: Iterable[str],
+        group_paths: bool,
+        max_path_length: Optional[int],
+    ) -> None:
+        if isinstance(exclude_paths, (str, re.Pattern)):
+            exclude_paths = [exclude_paths]
+        if isinstance(exclude_methods, str):
+            exclude_methods = [exclude_methods]
+        if max_path_length is not None:
+            if isinstance(max_path_length, bool) or not isinstance(max_path_length, int):
+                raise TypeError("max_path_length must be an int or None")
+            if max_path_length < 1:
+                raise ValueError("max_path_length must be at least 1")
+        exact: Set[str] = set()
+        if metrics_path:
+            stripped = metrics_path.rstrip("/") or "/"
+            exact.update((stripped, stripped + "/") if stripped != "/" else ("/",))
+        patterns: List[Pattern[str]] = []
+        for pattern in exclude_paths:
+            if isinstance(pattern, str) and not _REGEX_SYNTAX.intersection(pattern):
+                exact.add(pattern)
+            elif isinstance(pattern, str) or (isinstance(pattern, re.Pattern)
+                                              and isinstance(pattern.pattern, str)):
+                patterns.append(re.compile(pattern))
+            else:
+                raise TypeError("exclude_paths must hold regular expressions (str or re.Pattern)")
+        methods: Set[str] = set()
+        for method in exclude_methods:
+            if not isinstance(method, str):
+                raise TypeError("exclude_methods must hold str")
+            methods.add(method.upper())
+        self.group_paths = bool(group_paths)
+        # Raw paths never recorded: for most applications this set is the whole check.
+        self.skipped_paths = frozenset(exact)
+        self._fullmatchers = _fullmatchers(patterns)
+        self._methods = frozenset(methods)
+        # None, or what else leaves a request out: its method, or a path pattern.
+        self.skips_by_rule = self._skips_by_rule if patterns or methods else None
+        self._max_path_length = sys.maxsize if max_path_length is None else max_path_length
+
+    def _skips_by_rule(self, method: str, path: str) -> bool:
+        if self._methods and method.upper() in self._methods:
+            return True
+        for fullmatch in self._fullmatchers:
+            if fullmatch(path) is not None:
+                return True
+        return False
+
+    def start(self) -> float:
+        """Called once for every request that will be recorded, as it arrives; returns the
+        moment that its duration counts from."""
+        if not _PROCESS_READY:
+            _first_request_in_process()
+        return perf_counter()
+
+    def finish(self, method: str, path: str, template: Optional[str], status: int,
+               started: float) -> None:
+        """Ends one request that ``start`` began: ``path`` is the raw path, ``template`` the
+        route it matched (None when it matched none or the route is unknown). Called exactly
+        once per request; never raises."""
+        duration_ms = (perf_counter() - started) * 1000.0
+        try:
+            if template is not None and self.group_paths:
+                path = template
+            if len(path) > self._max_path_length:
+                path = path[:self._max_path_length]
+            if len(method) > MAX_METHOD_LENGTH:
+                method = method[:MAX_METHOD_LENGTH]
+            if not 0 <= status <= 65535:
+                status = 0
+            try:
+                _core.record_request(method, path, status, duration_ms)
+            except UnicodeEncodeError:
+                # Lone surrogates cannot be stored as UTF-8; keep the request with them replaced.
+                _core.record_request(_clean(method), _clean(path), status, duration_ms)
+        except _OWN_FAILURES:
+            report_failure()
+

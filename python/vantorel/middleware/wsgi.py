@@ -1,0 +1,225 @@
+"""WSGI middleware: records every HTTP request once the server has closed its response."""
+
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, Iterable, Iterator, Optional, Pattern, Set
+
+from .recorder import (CLIENT_CLOSED_REQUEST, DEFAULT_MAX_PATH_LENGTH, Recorder,
+                       report_failure)
+from .routes import WsgiRoutes, wsgi_text
+
+
+_STATUS_CODES: Dict[str, int] = {}  # "200 OK": 200, for the status lines seen so far
+# Types of response iterables that are neither sized nor a server's file wrapper (Flask's and
+# Django's): the common case, settled with one set lookup.
+_UNSIZED: Set[type] = set()
+
+
+def _status_code(status: Any) -> int:
+    code = int(str(status).split(None, 1)[0])
+    if status.__class__ is str and len(_STATUS_CODES) < 256:
+        _STATUS_CODES[status] = code
+    return code
+
+
+class _Exchange:
+    """One HTTP request under way. The application gets its ``start_response``; the server gets
+    the exchange back as the response iterable, and closing it ends the request."""
+
+    __slots__ = ("recorder", "routes", "environ", "server_start_response", "method", "path",
+                 "started", "status", "request", "result", "exhausted", "done")
+
+    def __init__(self, recorder: Recorder, routes: WsgiRoutes, environ: Dict[str, Any],
+                 start_response: Callable[..., Any], method: str, path: str) -> None:
+        self.recorder = recorder
+        self.routes = routes
+        self.environ = environ
+        self.server_start_response = start_response
+        self.method = method
+        self.path = path
+        self.status: Optional[int] = None
+        self.request: Any = None
+        self.result: Any = None
+        self.exhausted = False
+        self.done = False
+        self.started = recorder.start()
+
+    def start_response(self, status: str, headers: Any, exc_info: Any = None) -> Any:
+        try:
+            code = _STATUS_CODES.get(status)
+            self.status = code if code is not None else _status_code(status)
+            # Flask routes into the request object and clears this key once the app returns.
+            self.request = self.environ.get("werkzeug.request")
+        except Exception:
+            report_failure()
+        if exc_info is None:
+            return self.server_start_response(status, headers)
+        return self.server_start_response(status, headers, exc_info)
+
+    def __iter__(self) -> Iterator[bytes]:
+        try:
+            for chunk in self.result:
+                yield chunk
+        except Exception:
+            self.finish(500)
+            raise
+        self.exhausted = True
+
+    def __bool__(self) -> bool:
+        return True
+
+    def close(self) -> None:
+        try:
+            close = getattr(self.result, "close", None)
+            if close is not None:
+                close()
+        except Exception:
+            self.finish(500)
+            raise
+        finally:
+            if not self.done:
+                # finish(), written out: the way of every request, and one Python call less.
+                self.done = True
+                status = self.status
+                if status is None:  # no response: the app failed to start one, or the
+                    status = 500 if self.exhausted else CLIENT_CLOSED_REQUEST  # client left
+                template = None
+                if self.recorder.group_paths:
+                    try:
+                        template = self.routes.template(self.environ, self.request)
+                    except Exception:
+                        report_failure()
+                self.recorder.finish(self.method, self.path, template, status, self.started)
+
+    def gone_status(self) -> int:
+        return self.status if self.status is not None else CLIENT_CLOSED_REQUEST
+
+    def finish(self, status: int) -> None:
+        if self.done:
+            return
+        self.done = True
+        template = None
+        if self.recorder.group_paths:
+            try:
+                template = self.routes.template(self.environ, self.request)
+            except Exception:
+                report_failure()
+        self.recorder.finish(self.method, self.path, template, status, self.started)
+
+
+class _SizedExchange(_Exchange):
+    """For a sized response: servers use ``len()`` to set Content-Length."""
+
+    __slots__ = ()
+
+    def __len__(self) -> int:
+        return len(self.result)
+
+
+class _ListExchange(_SizedExchange):
+    """For a list or tuple, which can neither fail nor stall while the server iterates it."""
+
+    __slots__ = ()
+
+    def __iter__(self) -> Iterator[bytes]:
+        return iter(self.result)
+
+
+def _file_response(exchange: _Exchange, result: Any) -> Optional[Iterable[bytes]]:
+    # Wrapping would cost the server its sendfile fast path; hook close() instead.
+    inner_close = getattr(result, "close", None)
+
+    def close() -> None:
+        try:
+            if inner_close is not None:
+                inner_close()
+        finally:
+            exchange.finish(exchange.gone_status())
+
+    try:
+        result.close = close
+    except Exception:
+        return None
+    hooked: Iterable[bytes] = result
+    return hooked
+
+
+class WSGIMetricsMiddleware:
+    """WSGI middleware that records every HTTP request with ``record_request``.
+
+    The request ends when the server closes the response iterable, so streamed bodies and slow
+    clients count in full. Options as for ``MetricsMiddleware``. Route templates come from an
+    ``environ["vantorel.route"]`` left by the application (see ``DjangoRouteMiddleware``) or,
+    for Flask and other Werkzeug applications, from the application's own URL map.
+
+    Wrap the application: ``app.wsgi_app = WSGIMetricsMiddleware(app.wsgi_app)`` for Flask,
+    ``application = WSGIMetricsMiddleware(get_wsgi_application())`` for Django.
+    """
+
+    def __init__(
+        self,
+        app: Callable[..., Any],
+        *,
+        metrics_path: Optional[str] = "/metrics",
+        exclude_paths: Iterable[str | Pattern[str]] = (),
+        exclude_methods: Iterable[str] = (),
+        group_paths: bool = True,
+        max_path_length: Optional[int] = DEFAULT_MAX_PATH_LENGTH,
+    ) -> None:
+        self.app = app
+        self._recorder = Recorder(metrics_path, exclude_paths, exclude_methods, group_paths,
+                                  max_path_length)
+        self._routes = WsgiRoutes(app)
+
+    def __call__(self, environ: Dict[str, Any],
+                 start_response: Callable[..., Any]) -> Iterable[bytes]:
+        exchange: Optional[_Exchange] = None
+        try:
+            method = environ["REQUEST_METHOD"]
+            path = environ.get("PATH_INFO") or ""
+            if not path.isascii():
+                path = wsgi_text(path)
+            script_name = environ.get("SCRIPT_NAME")
+            if script_name:
+                path = wsgi_text(script_name) + path
+            recorder = self._recorder
+            if path not in recorder.skipped_paths and (
+                    recorder.skips_by_rule is None or not recorder.skips_by_rule(method, path)):
+                exchange = _Exchange(recorder, self._routes, environ, start_response, method,
+                                     path)
+        except Exception:
+            report_failure()
+        if exchange is None:
+            unrecorded: Iterable[bytes] = self.app(environ, start_response)
+            return unrecorded
+        try:
+            result: Iterable[bytes] = self.app(environ, exchange.start_response)
+        except Exception:
+            exchange.finish(500)
+            raise
+        except BaseException:
+            exchange.finish(exchange.gone_status())
+            raise
+        # The exchange becomes the response iterable; for a sized response it takes the class
+        # that keeps len(), rather than a second object per request.
+        try:
+            kind = result.__class__
+            if kind in _UNSIZED:
+                pass
+            elif kind is list or kind is tuple:
+                # The response was complete, with its start_response call, on return.
+                exchange.__class__ = _ListExchange
+                exchange.exhausted = True
+            elif kind is environ.get("wsgi.file_wrapper"):
+                hooked = _file_response(exchange, result)
+                if hooked is not None:
+                    return hooked
+            elif hasattr(kind, "__len__"):
+                exchange.__class__ = _SizedExchange
+            elif len(_UNSIZED) < 64:
+                _UNSIZED.add(kind)
+            exchange.result = result
+            return exchange
+        except Exception:
+            report_failure()
+            return result
