@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from types import MethodType
 from typing import Any, Callable, Dict, Iterable, Optional, Pattern
 
 from .recorder import (CLIENT_CLOSED_REQUEST, DEFAULT_MAX_PATH_LENGTH, Recorder,
@@ -47,8 +48,15 @@ class _Exchange:
                 final = not self.trailers and not ("more_body" in message
                                                    and message["more_body"])
             elif kind == "http.response.start":
-                status = message["status"]
-                self.status = status if status.__class__ is int else int(status)
+                # uvicorn drops what is sent once the client has left, without a word (no
+                # OSError as in ASGI 2.4); it keeps a flag on the object behind ``receive``.
+                receive = self.server_receive
+                if receive.__class__ is MethodType and getattr(
+                        receive.__self__, "disconnected", False) is True:
+                    self.status = CLIENT_CLOSED_REQUEST  # this response reaches nobody
+                else:
+                    status = message["status"]
+                    self.status = status if status.__class__ is int else int(status)
                 if "trailers" in message and message["trailers"]:
                     self.trailers = True
             elif self.trailers:
