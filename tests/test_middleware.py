@@ -569,6 +569,31 @@ def test_litestar_route_templates():
     assert recorded() == [("GET", "/books/{book_id}", 200)]
 
 
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_litestar_documented_recipe_records_requests_that_match_no_handler():
+    pytest.importorskip("litestar")
+    from litestar import Litestar, get
+
+    @get("/items/{item_id:int}")
+    async def item(item_id: int) -> dict:
+        return {"id": item_id}
+
+    @get("/boom")
+    async def boom() -> dict:
+        raise Boom("from a Litestar handler")
+
+    # Litestar runs its own middleware list after routing: wrapped, the middleware sees 404s
+    # and 405s as well.
+    app = MetricsMiddleware(Litestar(route_handlers=[item, boom]))
+    requests = [("GET", "/items/1"), ("GET", "/nope"), ("GET", "/boom"), ("POST", "/items/1"),
+                ("GET", "/items/abc")]
+    statuses = [serve(app, path, method).status() for method, path in requests]
+    assert statuses == [200, 404, 500, 405, 404]
+    assert recorded() == [("GET", "/items/{item_id}", 200), ("GET", "/nope", 404),
+                          ("GET", "/boom", 500), ("POST", "/items/1", 405),
+                          ("GET", "/items/abc", 404)]
+
+
 def test_route_memo_stays_bounded_under_random_paths():
     pytest.importorskip("starlette")
     from starlette.responses import PlainTextResponse
