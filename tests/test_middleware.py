@@ -661,8 +661,11 @@ def django_project():
     def item(request, item_id):
         return HttpResponse(f"item {item_id}")
 
+    from vantorel.endpoint import django_metrics_view
+
     module = type(sys)("vantorel_test_urls")
-    module.urlpatterns = [path("shop/", include([path("items/<int:item_id>/", item)]))]
+    module.urlpatterns = [path("shop/", include([path("items/<int:item_id>/", item)])),
+                          path("metrics", django_metrics_view)]
     sys.modules[module.__name__] = module
     if not settings.configured:
         settings.configure(ROOT_URLCONF=module.__name__, ALLOWED_HOSTS=["*"],
@@ -944,3 +947,16 @@ def test_django_metrics_view(django_project):
     assert response["Content-Type"] == "text/plain; version=0.0.4; charset=utf-8"
     assert b"vtr_requests_total 1\n" in response.content
     assert django_metrics_view(RequestFactory().post("/metrics")).status_code == 405
+
+
+@pytest.mark.parametrize("method, status", [("get", 200), ("head", 200), ("post", 405),
+                                            ("put", 405), ("delete", 405)])
+def test_django_metrics_view_under_csrf_protection(django_project, method, status):
+    from django.test import Client, override_settings
+
+    # A view with no state to protect: CsrfViewMiddleware lets every method reach it.
+    with override_settings(MIDDLEWARE=["django.middleware.csrf.CsrfViewMiddleware"]):
+        response = getattr(Client(enforce_csrf_checks=True), method)("/metrics")
+    assert response.status_code == status
+    if status == 405:
+        assert response["Allow"] == "GET, HEAD"
