@@ -9,7 +9,6 @@ from __future__ import annotations
 import collections
 import json
 import socket
-import time
 
 import pytest
 
@@ -25,17 +24,25 @@ from starlette.routing import Route
 from vantorel import _core
 from vantorel.middleware import MetricsMiddleware
 
+STARTED = []
+
 
 async def slow(request):
-    await asyncio.sleep(0.5)
+    STARTED.append(True)
+    await asyncio.sleep(1.0)
     return PlainTextResponse("done")
+
+
+async def debug_started(request):
+    return JSONResponse(len(STARTED))
 
 
 async def debug_requests(request):
     return JSONResponse([r.to_dict() for r in _core.get_requests()])
 
 
-app = Starlette(routes=[Route("/slow", slow), Route("/debug/requests", debug_requests)])
+app = Starlette(routes=[Route("/slow", slow), Route("/debug/started", debug_started),
+                        Route("/debug/requests", debug_requests)])
 app.add_middleware(MetricsMiddleware, exclude_paths=[r"/debug/.*"])
 '''
 
@@ -47,10 +54,14 @@ def test_client_that_leaves_before_the_response_started_is_recorded_as_499(tmp_p
     port = free_port()
     with running(uvicorn_cmd("slow_app:app", port, tmp_path), port, tmp_path / "uvicorn.log",
                  server_env(), ready_path="/debug/requests"):
-        for _ in range(2):
-            with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
-                sock.sendall(b"GET /slow HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
-                time.sleep(0.1)  # the handler is still sleeping when the client hangs up
+        clients = [socket.create_connection(("127.0.0.1", port), timeout=10) for _ in range(2)]
+        for sock in clients:
+            sock.sendall(b"GET /slow HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        # Both handlers are sleeping: the clients hang up before any response starts.
+        wait_for(lambda: json.loads(request(port, "/debug/started")[2]) == 2, 10.0,
+                 "both slow requests to reach their handler", interval=0.02)
+        for sock in clients:
+            sock.close()
         assert request(port, "/slow")[0] == 200  # a client that waits gets its answer
 
         def all_recorded():
@@ -60,4 +71,4 @@ def test_client_that_leaves_before_the_response_started_is_recorded_as_499(tmp_p
         found = wait_for(all_recorded, 10.0, "the three requests to be recorded")
     seen = collections.Counter((r["method"], r["path"], r["status_code"]) for r in found)
     assert seen == {("GET", "/slow", 499): 2, ("GET", "/slow", 200): 1}
-    assert all(r["duration_ms"] >= 500.0 for r in found)
+    assert all(r["duration_ms"] >= 1000.0 for r in found)
