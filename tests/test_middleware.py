@@ -13,6 +13,8 @@ import logging
 import os
 import re
 import sys
+import threading
+import time
 from typing import Any, Dict, List, Optional
 
 import pytest
@@ -423,18 +425,22 @@ def test_a_route_that_fails_to_match_falls_back_to_the_raw_path():
 
 def test_first_request_hook_runs_once_per_process(monkeypatch):
     calls: List[int] = []
-    original = recorder._first_request_in_process
 
     def hook():
         calls.append(os.getpid())
-        original()
+        time.sleep(0.05)  # long enough for the other threads' first requests to arrive
 
     monkeypatch.setattr(recorder, "_first_request_in_process", hook)
     monkeypatch.setattr(recorder, "_PROCESS_READY", False)
-    for _ in range(2):
-        serve(MetricsMiddleware(hello_app), "/a")
-        call_wsgi(WSGIMetricsMiddleware(wsgi_hello), "/b")
+    threads = [threading.Thread(target=call_wsgi, args=(WSGIMetricsMiddleware(wsgi_hello), "/b"))
+               for _ in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    serve(MetricsMiddleware(hello_app), "/a")
     assert calls == [os.getpid()]
+    assert len(recorded()) == 5
     child = os.fork()
     if child == 0:  # a pre-forked worker: its own first request
         try:

@@ -61,20 +61,28 @@ def report_failure() -> None:
         pass
 
 
-_PROCESS_READY = False
-
-
 def _first_request_in_process() -> None:
     """Runs once in every process, in front of its first recorded request: in a pre-forking
     server that is in each worker, never in the master that imported the application. The
-    per-process set-up of the recording belongs here, and nowhere else."""
+    per-process set-up of the recording belongs here, and nowhere else (none is needed yet)."""
+
+
+_PROCESS_READY = False
+_PROCESS_LOCK = threading.Lock()
+
+
+def _begin_process() -> None:
     global _PROCESS_READY
-    _PROCESS_READY = True
+    with _PROCESS_LOCK:  # two threads' first requests: one runs the set-up, the other waits
+        if not _PROCESS_READY:
+            _first_request_in_process()
+            _PROCESS_READY = True
 
 
 def _forked_child() -> None:
-    global _PROCESS_READY
+    global _PROCESS_READY, _PROCESS_LOCK
     _PROCESS_READY = False
+    _PROCESS_LOCK = threading.Lock()  # another thread may have held it at the fork
 
 
 os.register_at_fork(after_in_child=_forked_child)
@@ -161,7 +169,7 @@ class Recorder:
         """Called once for every request that will be recorded, as it arrives; returns the
         moment that its duration counts from."""
         if not _PROCESS_READY:
-            _first_request_in_process()
+            _begin_process()
         return perf_counter()
 
     def finish(self, method: str, path: str, template: Optional[str], status: int,
