@@ -6,13 +6,15 @@ os.environ.pop("VTR_MULTIPROC_DIR", None)
 
 import pytest
 
-from vantorel import _core
+from vantorel import _core, _native
 
 
 @pytest.fixture(autouse=True)
 def fresh_store():
     _core.clear_requests()
     _core.set_max_requests(10000)
+    _native.series_clear()
     yield
     _core.clear_requests()
     _core.set_max_requests(10000)
+    _native.series_clear()

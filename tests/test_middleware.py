@@ -8,6 +8,7 @@ where a test wants them.
 from __future__ import annotations
 
 import asyncio
+import gzip
 import io
 import logging
 import os
@@ -21,7 +22,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from vantorel import _core, middleware
+from vantorel import _core, _native, middleware, series
 from vantorel.endpoint import make_asgi_app, make_wsgi_app
 from vantorel.middleware import MetricsMiddleware, WSGIMetricsMiddleware, recorder, routes
 
@@ -380,7 +381,7 @@ class BrokenCore:
         self.calls = 0
         self.error = error
 
-    def record_request(self, *args: Any) -> None:
+    def __call__(self, *args: Any) -> None:  # the one call that ends a request
         self.calls += 1
         raise self.error
 
@@ -391,7 +392,7 @@ class BrokenCore:
 def test_a_failing_record_never_fails_the_request_and_is_logged_once(error, monkeypatch,
                                                                      caplog):
     broken = BrokenCore(error)
-    monkeypatch.setattr(recorder, "_core", broken)
+    monkeypatch.setattr(recorder, "_series_finish", broken)
     monkeypatch.setattr(recorder, "_WARNED", False)
     caplog.set_level(logging.DEBUG, logger="vantorel")
     for _ in range(3):
@@ -888,27 +889,37 @@ def sample_lines(text: str) -> List[str]:
             if line and not line.startswith("vtr_process_") and "process" not in line]
 
 
+@pytest.mark.parametrize("encoding", [None, "gzip", "br, gzip;q=0.5", "gzip;q=0"])
+@pytest.mark.parametrize("with_series", [True, False], ids=["series", "metrics_text"])
 @pytest.mark.parametrize("kind", ["asgi", "wsgi"])
-def test_metrics_endpoint_serves_the_document(kind):
+def test_metrics_endpoint_serves_the_document(kind, with_series, encoding):
     _core.record_request("GET", "/x", 503, 12.5)
+    _native.series_observe("GET", "/x", 503, 12.5)
     if kind == "asgi":
-        client = serve(make_asgi_app(), "/metrics")
-        status = client.status()
-        headers = dict(client.sent[0]["headers"])
-        content_type = headers[b"content-type"].decode()
-        length = int(headers[b"content-length"])
-        body = client.body()
+        scope = http_scope("/metrics")
+        if encoding is not None:
+            scope["headers"].append((b"accept-encoding", encoding.encode()))
+        client = serve(make_asgi_app(series=with_series), scope=scope)
+        status, body = client.status(), client.body()
+        headers = {k.decode(): v.decode() for k, v in client.sent[0]["headers"]}
     else:
-        status_line, header_list, body = call_wsgi(make_wsgi_app(), "/metrics")
-        status = int(status_line.split()[0])
-        headers = dict(header_list)
-        content_type, length = headers["Content-Type"], int(headers["Content-Length"])
+        environ = wsgi_environ("/metrics")
+        if encoding is not None:
+            environ["HTTP_ACCEPT_ENCODING"] = encoding
+        status_line, header_list, body = call_wsgi(make_wsgi_app(series=with_series),
+                                                   environ=environ)
+        status, headers = int(status_line.split()[0]), {k.lower(): v for k, v in header_list}
     assert status == 200
-    assert content_type == "text/plain; version=0.0.4; charset=utf-8"
-    assert length == len(body)
-    text = body.decode()
-    assert sample_lines(text) == sample_lines(_core.metrics_text())
+    assert headers["content-type"] == "text/plain; version=0.0.4; charset=utf-8"
+    assert int(headers["content-length"]) == len(body)
+    gzipped = encoding in ("gzip", "br, gzip;q=0.5")
+    assert headers.get("content-encoding") == ("gzip" if gzipped else None)
+    text = (gzip.decompress(body) if gzipped else body).decode()
+    expected = _core.metrics_text() + (_native.series_text() if with_series else "")
+    assert sample_lines(text) == sample_lines(expected)
     assert "vtr_requests_total 1\n" in text and "vtr_errors_total 1\n" in text
+    labelled = 'vtr_http_requests_total{method="GET",route="/x",status="503"} 1\n'
+    assert (labelled in text, "process_open_fds " in text) == (with_series, with_series)
 
 
 @pytest.mark.parametrize("kind", ["asgi", "wsgi"])
@@ -966,3 +977,64 @@ def test_django_metrics_view_under_csrf_protection(django_project, method, statu
     assert response.status_code == status
     if status == 405:
         assert response["Allow"] == "GET, HEAD"
+
+
+# ---------------------------------------------------------------------------------------------
+# The per-route series and the in-progress gauge, in the same two calls
+
+
+def series_counts() -> Dict[tuple, int]:
+    return {(s.method, s.route, s.status): s.count for s in series.snapshot().series}
+
+
+def in_progress() -> int:
+    return series.snapshot().in_progress["GET"]
+
+
+def test_series_and_in_progress_around_every_request():
+    seen = []
+    before = in_progress()
+
+    async def asgi_app(scope, receive, send):
+        seen.append(in_progress())
+        if scope["path"].startswith("/users/"):
+            scope[middleware.ROUTE_KEY] = "/users/{id}"
+        if scope["path"] == "/boom":
+            raise Boom()
+        if scope["path"] == "/slow":
+            await asyncio.sleep(3600)  # cancelled: the client left
+        await plain_response(send)
+
+    def wsgi_app(environ, start_response):
+        seen.append(in_progress())
+        if environ["PATH_INFO"] == "/boom":
+            raise Boom()
+        start_response("200 OK", [])
+        return [b"ok"]
+
+    serve(MetricsMiddleware(asgi_app), "/users/1")
+    serve(MetricsMiddleware(asgi_app, group_paths=False), "/users/2")
+    serve(MetricsMiddleware(asgi_app), "/nowhere")
+    with pytest.raises(Boom):
+        serve(MetricsMiddleware(asgi_app), "/boom")
+
+    async def leave():
+        task = asyncio.ensure_future(MetricsMiddleware(asgi_app)(
+            http_scope("/slow"), Client().receive, Client().send))
+        await asyncio.sleep(0.01)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    asyncio.run(leave())
+    assert call_wsgi(WSGIMetricsMiddleware(wsgi_app), "/w")[0] == "200 OK"
+    with pytest.raises(Boom):
+        call_wsgi(WSGIMetricsMiddleware(wsgi_app), "/boom")
+
+    # Each request was in progress while its handler ran, and none is once they have ended.
+    assert seen == [before + 1] * 7 and in_progress() == before
+    # Routes are templates, whatever group_paths says of the ring; else one label.
+    unmatched = series.UNMATCHED_ROUTE
+    assert series_counts() == {("GET", "/users/{id}", 200): 2, ("GET", unmatched, 200): 2,
+                               ("GET", unmatched, 500): 2, ("GET", unmatched, 499): 1}
+    assert recorded()[:2] == [("GET", "/users/{id}", 200), ("GET", "/users/2", 200)]

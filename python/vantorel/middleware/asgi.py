@@ -32,7 +32,7 @@ class _Exchange:
         self.trailers = False
         self.gone = False  # the server told that the client has left
         self.done = False
-        self.started = recorder.start()
+        self.started = recorder.start(method)
 
     async def __call__(self) -> Any:
         message = await self.server_receive()
@@ -77,13 +77,13 @@ class _Exchange:
         if final and not self.done:
             # finish(), written out: the way of every request, and one Python call less.
             self.done = True
-            template = None
-            if self.recorder.group_paths:
-                try:
-                    template = self.routes.template(self.scope, self.method, self.path,
-                                                    self.root_path)
-                except Exception:
-                    report_failure()
+            # The template even when group_paths is off: the per-route series need it.
+            try:
+                template = self.routes.template(self.scope, self.method, self.path,
+                                                self.root_path)
+            except Exception:
+                template = None
+                report_failure()
             self.recorder.finish(self.method, self.path, template,
                                  self.status if self.status is not None else 500, self.started)
 
@@ -94,13 +94,13 @@ class _Exchange:
         if self.done:
             return
         self.done = True
-        template = None
-        if self.recorder.group_paths:
-            try:
-                template = self.routes.template(self.scope, self.method, self.path,
-                                                self.root_path)
-            except Exception:
-                report_failure()
+        # The template even when group_paths is off: the per-route series need it.
+        try:
+            template = self.routes.template(self.scope, self.method, self.path,
+                                            self.root_path)
+        except Exception:
+            template = None
+            report_failure()
         self.recorder.finish(self.method, self.path, template, status, self.started)
 
 

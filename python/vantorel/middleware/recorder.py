@@ -15,7 +15,8 @@ import threading
 from time import perf_counter
 from typing import Callable, Iterable, List, Match, Optional, Pattern, Set, Tuple
 
-from .. import _core
+from .. import _core, _native
+from ..series import UNMATCHED_ROUTE
 
 DEFAULT_MAX_PATH_LENGTH = 256
 """Recorded paths are cut to this many characters unless the middleware is told otherwise."""
@@ -62,9 +63,13 @@ def report_failure() -> None:
 
 
 def _first_request_in_process() -> None:
-    """Runs once in every process, in front of its first recorded request: in a pre-forking
-    server that is in each worker, never in the master that imported the application. The
-    per-process set-up of the recording belongs here, and nowhere else (none is needed yet)."""
+    """Runs once in every process, at its first recorded request: in a pre-forking server that
+    is in each worker, never in the master that imported the application. The per-process
+    set-up of the recording belongs here, and nowhere else: so far, telling the operator when
+    VTR_MULTIPROC_DIR is set but this worker could not join the other workers."""
+    from .. import multiproc
+
+    multiproc.warn_if_mode_off()
 
 
 _PROCESS_READY = False
@@ -88,8 +93,18 @@ def _forked_child() -> None:
 os.register_at_fork(after_in_child=_forked_child)
 
 
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
 def _clean(text: str) -> str:
-    return text.encode("utf-8", "replace").decode("utf-8")
+    """Each lone surrogate as U+FFFD, as the core writes one into a label."""
+    return _SURROGATE.sub("\ufffd", text)
+
+
+# The two calls into the core per request: one as it arrives (the in-progress gauge), one as it
+# ends (the ring of recent requests, the per-route series and the gauge again).
+_series_start = _native.series_start
+_series_finish = _native.series_finish
 
 
 def _fullmatchers(
@@ -165,9 +180,16 @@ class Recorder:
                 return True
         return False
 
-    def start(self) -> float:
+    def start(self, method: str) -> float:
         """Called once for every request that will be recorded, as it arrives; returns the
         moment that its duration counts from."""
+        try:
+            try:
+                _series_start(method)
+            except UnicodeEncodeError:
+                _series_start(_clean(method))
+        except _OWN_FAILURES:
+            report_failure()
         if not _PROCESS_READY:
             _begin_process()
         return perf_counter()
@@ -179,8 +201,12 @@ class Recorder:
         once per request; never raises."""
         duration_ms = (perf_counter() - started) * 1000.0
         try:
-            if template is not None and self.group_paths:
-                path = template
+            if template is None:
+                route = UNMATCHED_ROUTE
+            else:
+                route = template
+                if self.group_paths:
+                    path = template
             if len(path) > self._max_path_length:
                 path = path[:self._max_path_length]
             if len(method) > MAX_METHOD_LENGTH:
@@ -188,10 +214,10 @@ class Recorder:
             if not 0 <= status <= 65535:
                 status = 0
             try:
-                _core.record_request(method, path, status, duration_ms)
+                _series_finish(method, path, route, status, duration_ms)
             except UnicodeEncodeError:
                 # Lone surrogates cannot be stored as UTF-8; keep the request with them replaced.
-                _core.record_request(_clean(method), _clean(path), status, duration_ms)
+                _series_finish(_clean(method), _clean(path), route, status, duration_ms)
         except _OWN_FAILURES:
             report_failure()
 

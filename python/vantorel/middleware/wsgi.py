@@ -42,7 +42,7 @@ class _Exchange:
         self.result: Any = None
         self.exhausted = False
         self.done = False
-        self.started = recorder.start()
+        self.started = recorder.start(method)
 
     def start_response(self, status: str, headers: Any, exc_info: Any = None) -> Any:
         try:
@@ -83,12 +83,12 @@ class _Exchange:
                 status = self.status
                 if status is None:  # no response: the app failed to start one, or the
                     status = 500 if self.exhausted else CLIENT_CLOSED_REQUEST  # client left
-                template = None
-                if self.recorder.group_paths:
-                    try:
-                        template = self.routes.template(self.environ, self.request)
-                    except Exception:
-                        report_failure()
+                # The template even when group_paths is off: the per-route series need it.
+                try:
+                    template = self.routes.template(self.environ, self.request)
+                except Exception:
+                    template = None
+                    report_failure()
                 self.recorder.finish(self.method, self.path, template, status, self.started)
 
     def gone_status(self) -> int:
@@ -98,12 +98,12 @@ class _Exchange:
         if self.done:
             return
         self.done = True
-        template = None
-        if self.recorder.group_paths:
-            try:
-                template = self.routes.template(self.environ, self.request)
-            except Exception:
-                report_failure()
+        # The template even when group_paths is off: the per-route series need it.
+        try:
+            template = self.routes.template(self.environ, self.request)
+        except Exception:
+            template = None
+            report_failure()
         self.recorder.finish(self.method, self.path, template, status, self.started)
 
 

@@ -1,0 +1,145 @@
+"""Two gunicorn deployments scraped by a real Prometheus as two instances: the per-route series
+add up exactly across workers and instances, and no counter goes backwards when a worker is
+killed or a master reloads."""
+
+from __future__ import annotations
+
+import bisect
+import concurrent.futures
+import os
+import shutil
+import signal
+import sys
+import textwrap
+import time
+import urllib.parse
+import json
+
+import pytest
+
+from test_servers import (EXAMPLES, free_port, live_children, proc_stat, request, running,
+                          server_env, wait_for)
+from vantorel.series import BUCKET_BOUNDS_SECONDS
+
+# Every item takes some 15 ms, well inside the (10, 25] ms bucket whatever the client's overhead:
+# the client-measured p99 and the histogram's estimate must land in the same bucket.
+APP = """
+import time
+
+from flask import Flask, abort
+from werkzeug.middleware.dispatcher import DispatcherMiddleware
+
+from vantorel.endpoint import make_wsgi_app
+from vantorel.middleware import WSGIMetricsMiddleware
+
+app = Flask(__name__)
+
+
+@app.route("/items/<int:item_id>")
+def item(item_id):
+    time.sleep(0.015)
+    if item_id % 10 == 0:
+        abort(404)
+    return "ok"
+
+
+app.wsgi_app = DispatcherMiddleware(WSGIMetricsMiddleware(app.wsgi_app),
+                                    {"/metrics": make_wsgi_app()})
+"""
+
+
+def query(port: int, expression: str):
+    status, _, body = request(port, "/api/v1/query?query=" + urllib.parse.quote(expression))
+    assert status == 200, body
+    result = json.loads(body)["data"]["result"]
+    return [(sample["metric"], float(sample["value"][1])) for sample in result]
+
+
+def value(port: int, expression: str) -> float:
+    result = query(port, expression)
+    assert len(result) == 1, (expression, result)
+    return result[0][1]
+
+
+def send(ports, items, pool, durations):
+    def one(i):
+        started = time.perf_counter()
+        status = request(ports[i % len(ports)], f"/items/{i}")[0]
+        durations.append(time.perf_counter() - started)
+        return status
+
+    statuses = list(pool.map(one, items))
+    assert statuses == [404 if i % 10 == 0 else 200 for i in items]
+
+
+@pytest.mark.skipif(shutil.which("prometheus") is None, reason="the prometheus server is not "
+                    "installed")
+def test_prometheus_adds_up_two_deployments_through_a_kill_and_a_reload(tmp_path):
+    pytest.importorskip("gunicorn")
+    pytest.importorskip("flask")
+    (tmp_path / "timed_app.py").write_text(APP)
+    ports = [free_port(), free_port()]
+    prom_port = free_port()
+    config = tmp_path / "prometheus.yml"
+    config.write_text(textwrap.dedent(f"""\
+        global:
+          scrape_interval: 1s
+          scrape_timeout: 1s
+        scrape_configs:
+          - job_name: shop
+            static_configs:
+              - targets: ["127.0.0.1:{ports[0]}", "127.0.0.1:{ports[1]}"]
+        """))
+
+    def deployment(name, port, workers):
+        env = server_env(VTR_MULTIPROC_DIR=str(tmp_path / name), BIND=f"127.0.0.1:{port}",
+                         WEB_CONCURRENCY=str(workers))
+        cmd = [sys.executable, "-m", "gunicorn", "-c", str(EXAMPLES / "gunicorn.conf.py"),
+               "--chdir", str(tmp_path), "timed_app:app"]
+        return running(cmd, port, tmp_path / f"{name}.log", env, ready_path="/metrics")
+
+    prom_cmd = [shutil.which("prometheus"), f"--config.file={config}",
+                f"--storage.tsdb.path={tmp_path / 'tsdb'}",
+                f"--web.listen-address=127.0.0.1:{prom_port}"]
+    durations: list = []
+    with deployment("a", ports[0], 3) as a, deployment("b", ports[1], 2) as b, \
+            running(prom_cmd, prom_port, tmp_path / "prometheus.log", server_env(),
+                    ready_path="/-/ready"), \
+            concurrent.futures.ThreadPoolExecutor(2) as pool:
+        workers_a = wait_for(lambda: len(live_children(a.pid)) == 3 and live_children(a.pid),
+                             20.0, "three workers in a")
+        send(ports, range(0, 120), pool, durations)
+        time.sleep(2.5)  # scraped with every worker alive
+
+        # A worker of a dies (SIGKILL); b's master reloads (HUP: new workers, old ones leave).
+        victim = workers_a[0]
+        os.kill(victim, signal.SIGKILL)
+        wait_for(lambda: proc_stat(victim) is None, 15.0, "gunicorn to reap the worker")
+        old_b = live_children(b.pid)
+        os.kill(b.pid, signal.SIGHUP)
+        wait_for(lambda: len(live_children(b.pid)) == 2
+                 and not set(live_children(b.pid)) & set(old_b), 20.0, "b's new workers")
+        wait_for(lambda: len(live_children(a.pid)) == 3, 20.0, "a's replacement worker")
+
+        send(ports, range(120, 240), pool, durations)
+        total = 240
+        wait_for(lambda: [v for _, v in query(prom_port, "sum(vtr_http_requests_total)")]
+                 == [total], 30.0, f"Prometheus to see {total} requests", interval=0.5)
+        time.sleep(2.5)  # a few more scrapes after the last request
+
+        assert value(prom_port, "sum(vtr_http_requests_total)") == total
+        assert value(prom_port, 'sum(vtr_http_requests_total{status="404"})') == total / 10
+        assert value(prom_port, "count(count by (instance) (vtr_http_requests_total))") == 2
+        assert value(prom_port, "sum(vtr_http_request_duration_seconds_count)") == total
+        # Not one counter went backwards in any series over the whole run.
+        for family in ("vtr_http_requests_total", "vtr_http_request_duration_seconds_count",
+                       "vtr_http_request_duration_seconds_bucket"):
+            assert value(prom_port, f"sum(resets({family}[10m]))") == 0, family
+
+        estimate = value(prom_port, "histogram_quantile(0.99, sum by (le) "
+                                    "(vtr_http_request_duration_seconds_bucket))")
+        durations.sort()
+        p99 = durations[round((len(durations) - 1) * 0.99)]
+        bucket = bisect.bisect_left(BUCKET_BOUNDS_SECONDS, p99)
+        lower = BUCKET_BOUNDS_SECONDS[bucket - 1] if bucket else 0.0
+        assert lower < estimate <= BUCKET_BOUNDS_SECONDS[bucket], (p99, estimate)
