@@ -33,5 +33,6 @@ def on_starting(server):
 
 
 def child_exit(server, worker):
-    # A worker that died or was replaced leaves the totals at once.
+    # A worker that died or was replaced leaves the totals of its shard at once, and its
+    # per-route series move into the directory's archive, where they keep counting.
     multiproc.mark_process_dead(worker.pid, shard_dir)

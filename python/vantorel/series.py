@@ -56,6 +56,7 @@ __all__ = [
     "get_limit",
     "is_series_file_name",
     "is_series_name",
+    "observe",
     "read_dir",
     "set_limit",
     "snapshot",
@@ -115,6 +116,12 @@ def _snapshot(value: Tuple[List[Tuple[str, str, Optional[int], int, int, Tuple[i
                              Dict[str, int], int]) -> Snapshot:
     series, in_progress, overflow = value
     return Snapshot([Series(*s) for s in series], in_progress, overflow)
+
+
+def observe(method: str, route: str, status_code: int, duration_ms: float) -> None:
+    """Counts one finished request under (method, route, status_code); the middleware does this
+    for every request (together with ``record_request``, in one call)."""
+    _native.series_observe(method, route, status_code, duration_ms)
 
 
 def text() -> str:

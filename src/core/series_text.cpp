@@ -234,7 +234,7 @@ std::string render(const series::Merged& merged, const snapshot::ProcessFigures&
   append_durations(out, merged);
   append_in_progress(out, merged);
   append_plain(out, OVERFLOW, "counter",
-               "requests counted under the overflow series because the series limit was reached",
+               "Requests counted under the overflow series because the series limit was reached.",
                static_cast<double>(merged.overflow));
   append_process(out, figures);
   return out;
