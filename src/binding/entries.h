@@ -2,7 +2,10 @@
 // definitions and its class builders. module.cpp registers them in one ordered table.
 #pragma once
 
+#include <optional>
+
 #include "binding/py.h"
+#include "core/multiproc.h"
 
 namespace vantorel::binding {
 
@@ -32,6 +35,9 @@ extern PyMethodDef SERIES_METHODS[];
 // Creates vantorel._native beside the module named `core_name` and registers it in sys.modules.
 // A new reference, or nullptr with an exception set.
 PyObject* make_native_module(PyObject* core_name);
+
+// Why a file of the multi-worker mode could not be had, as (step, errno, directory), or None.
+PyObject* failure_to_py(const std::optional<multiproc::OpenFailure>& failure);
 
 // The state behind both of the library's modules is process-wide, while a module object belongs to
 // one interpreter: a subinterpreter that imported it would wipe its attributes (to None, for every

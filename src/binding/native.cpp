@@ -15,18 +15,7 @@ namespace vantorel::binding {
 namespace {
 
 PyObject* multiproc_failure(PyObject*, PyObject*) {
-  return guarded([]() -> PyObject* {
-    std::optional<multiproc::OpenFailure> failure = multiproc::last_failure();
-    if (!failure) return none();
-    PyRef step = PyRef::steal(to_py(std::string_view(failure->step)));
-    PyRef error = PyRef::steal(PyLong_FromLong(failure->error));
-    // The directory as given; bytes that are not UTF-8 (from the environment) are escaped.
-    PyRef directory = PyRef::steal(PyUnicode_DecodeUTF8(
-        failure->directory.data(), static_cast<Py_ssize_t>(failure->directory.size()),
-        "surrogateescape"));
-    if (!step || !error || !directory) return nullptr;
-    return PyTuple_Pack(3, step.get(), error.get(), directory.get());
-  });
+  return guarded([] { return failure_to_py(multiproc::last_failure()); });
 }
 
 PyMethodDef METHODS[] = {
@@ -38,6 +27,18 @@ PyMethodDef METHODS[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
+
+PyObject* failure_to_py(const std::optional<multiproc::OpenFailure>& failure) {
+  if (!failure) return none();
+  PyRef step = PyRef::steal(to_py(std::string_view(failure->step)));
+  PyRef error = PyRef::steal(PyLong_FromLong(failure->error));
+  // The directory as given; bytes that are not UTF-8 (from the environment) are escaped.
+  PyRef directory = PyRef::steal(PyUnicode_DecodeUTF8(
+      failure->directory.data(), static_cast<Py_ssize_t>(failure->directory.size()),
+      "surrogateescape"));
+  if (!step || !error || !directory) return nullptr;
+  return PyTuple_Pack(3, step.get(), error.get(), directory.get());
+}
 
 PyObject* make_native_module(PyObject* core_name) {
   // "vantorel._core" gives "vantorel._native"; a bare "_core" gives "_native".

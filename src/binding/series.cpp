@@ -262,18 +262,7 @@ PyObject* series_fold(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* series_failure(PyObject*, PyObject*) {
-  return guarded([]() -> PyObject* {
-    std::optional<multiproc::OpenFailure> failure = series::last_failure();
-    if (!failure) return none();
-    PyRef step = PyRef::steal(to_py(std::string_view(failure->step)));
-    PyRef error = PyRef::steal(PyLong_FromLong(failure->error));
-    // The directory as given; bytes that are not UTF-8 (from the environment) are escaped.
-    PyRef directory = PyRef::steal(PyUnicode_DecodeUTF8(
-        failure->directory.data(), static_cast<Py_ssize_t>(failure->directory.size()),
-        "surrogateescape"));
-    if (!step || !error || !directory) return nullptr;
-    return PyTuple_Pack(3, step.get(), error.get(), directory.get());
-  });
+  return guarded([] { return failure_to_py(series::last_failure()); });
 }
 
 }  // namespace

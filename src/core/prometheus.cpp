@@ -14,8 +14,8 @@ constexpr std::size_t INITIAL_CAPACITY = 2048;
 
 }  // namespace
 
-void push_metric(std::string& out, std::string_view name, std::string_view type,
-                 std::string_view help, double value) {
+void push_head(std::string& out, std::string_view name, std::string_view type,
+               std::string_view help) {
   out += "# HELP ";
   out += name;
   out += ' ';
@@ -25,10 +25,20 @@ void push_metric(std::string& out, std::string_view name, std::string_view type,
   out += ' ';
   out += type;
   out += '\n';
+}
+
+void push_metric(std::string& out, std::string_view name, std::string_view type,
+                 std::string_view help, double value) {
+  push_head(out, name, type, help);
   out += name;
   out += ' ';
   numfmt::append_shortest(out, value);
   out += "\n\n";
+}
+
+void push_blocks(std::string& out, std::span<const Block> blocks) {
+  for (const Block& block : blocks)
+    push_metric(out, block.name, block.type, block.help, block.value);
 }
 
 std::string render() {
@@ -37,36 +47,37 @@ std::string render() {
 
   std::string out;
   out.reserve(INITIAL_CAPACITY);
-  push_metric(out, "vtr_requests_total", "counter", "Total HTTP requests recorded",
-              static_cast<double>(agg.total_requests));
-  push_metric(out, "vtr_errors_total", "counter", "Total HTTP errors (status >= 400)",
-              static_cast<double>(agg.total_errors));
-  push_metric(out, "vtr_error_rate_percent", "gauge", "HTTP error rate as a percentage",
-              agg.error_rate);
-  push_metric(out, "vtr_latency_avg_ms", "gauge", "Average request latency in milliseconds",
-              agg.avg_latency_ms);
-  push_metric(out, "vtr_latency_min_ms", "gauge", "Minimum request latency in milliseconds",
-              agg.min_latency_ms);
-  push_metric(out, "vtr_latency_max_ms", "gauge", "Maximum request latency in milliseconds",
-              agg.max_latency_ms);
-  push_metric(out, "vtr_latency_p50_ms", "gauge", "P50 request latency in milliseconds",
-              agg.p50_latency_ms);
-  push_metric(out, "vtr_latency_p95_ms", "gauge", "P95 request latency in milliseconds",
-              agg.p95_latency_ms);
-  push_metric(out, "vtr_latency_p99_ms", "gauge", "P99 request latency in milliseconds",
-              agg.p99_latency_ms);
+  const Block requests[] = {
+      {"vtr_requests_total", "counter", "Total HTTP requests recorded",
+       static_cast<double>(agg.total_requests)},
+      {"vtr_errors_total", "counter", "Total HTTP errors (status >= 400)",
+       static_cast<double>(agg.total_errors)},
+      {"vtr_error_rate_percent", "gauge", "HTTP error rate as a percentage", agg.error_rate},
+      {"vtr_latency_avg_ms", "gauge", "Average request latency in milliseconds",
+       agg.avg_latency_ms},
+      {"vtr_latency_min_ms", "gauge", "Minimum request latency in milliseconds",
+       agg.min_latency_ms},
+      {"vtr_latency_max_ms", "gauge", "Maximum request latency in milliseconds",
+       agg.max_latency_ms},
+      {"vtr_latency_p50_ms", "gauge", "P50 request latency in milliseconds", agg.p50_latency_ms},
+      {"vtr_latency_p95_ms", "gauge", "P95 request latency in milliseconds", agg.p95_latency_ms},
+      {"vtr_latency_p99_ms", "gauge", "P99 request latency in milliseconds", agg.p99_latency_ms},
+  };
+  push_blocks(out, requests);
 
   // A failed snapshot is not reported: the document then simply ends after the request blocks.
   const auto collected = snapshot::collect();
   if (const auto* snap = std::get_if<snapshot::Snapshot>(&collected)) {
-    push_metric(out, "vtr_process_cpu_percent", "gauge", "Process CPU usage percentage",
-                snap->cpu_percent);
-    push_metric(out, "vtr_process_memory_rss_bytes", "gauge", "Process RSS memory in bytes",
-                static_cast<double>(snap->memory_rss));
-    push_metric(out, "vtr_process_memory_virtual_bytes", "gauge", "Process virtual memory in bytes",
-                static_cast<double>(snap->memory_virtual));
-    push_metric(out, "vtr_process_threads", "gauge", "Number of process threads",
-                static_cast<double>(snap->threads));
+    const Block process[] = {
+        {"vtr_process_cpu_percent", "gauge", "Process CPU usage percentage", snap->cpu_percent},
+        {"vtr_process_memory_rss_bytes", "gauge", "Process RSS memory in bytes",
+         static_cast<double>(snap->memory_rss)},
+        {"vtr_process_memory_virtual_bytes", "gauge", "Process virtual memory in bytes",
+         static_cast<double>(snap->memory_virtual)},
+        {"vtr_process_threads", "gauge", "Number of process threads",
+         static_cast<double>(snap->threads)},
+    };
+    push_blocks(out, process);
   }
   return out;
 }

@@ -3,8 +3,10 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 #include "core/numfmt.h"
+#include "core/prometheus.h"
 
 namespace vantorel::series_text {
 namespace {
@@ -49,18 +51,8 @@ void append_seconds(std::string& out, std::uint64_t micros) {
   numfmt::append_shortest(out, static_cast<double>(micros) / 1e6);
 }
 
-void append_head(std::string& out, std::string_view name, std::string_view type,
-                 std::string_view help) {
-  out += "# HELP ";
-  out += name;
-  out += ' ';
-  out += help;
-  out += "\n# TYPE ";
-  out += name;
-  out += ' ';
-  out += type;
-  out += '\n';
-}
+using prometheus::push_head;
+using prometheus::push_metric;
 
 // The le label values: the bucket bounds in seconds ("0.001" ... "10"), then "+Inf".
 const std::array<std::string, series::BUCKET_COUNT>& le_texts() {
@@ -85,8 +77,8 @@ void append_route_labels(std::string& out, const Series& s) {
 }
 
 void append_requests(std::string& out, const series::Merged& merged) {
-  append_head(out, REQUESTS, "counter",
-              "HTTP requests that have finished, by method, route template and status code.");
+  push_head(out, REQUESTS, "counter",
+            "HTTP requests that have finished, by method, route template and status code.");
   for (const Series& s : merged.series) {
     out += REQUESTS;
     out += '{';
@@ -109,6 +101,15 @@ void append_histogram_group(std::string& out, const Series& first,
                             std::uint64_t sum_us) {
   std::string labels;
   append_route_labels(labels, first);
+  // DURATION + suffix + {labels + more}, then the value's place.
+  const auto open_sample = [&](std::string_view suffix, std::string_view more) {
+    out += DURATION;
+    out += suffix;
+    out += '{';
+    out += labels;
+    out += more;
+    out += "} ";
+  };
   const auto& le = le_texts();
   std::uint64_t cumulative = 0;
   for (std::size_t i = 0; i < series::BUCKET_COUNT; ++i) {
@@ -122,27 +123,21 @@ void append_histogram_group(std::string& out, const Series& first,
     append_count(out, cumulative);
     out += '\n';
   }
-  out += DURATION;
-  out += "_sum{";
-  out += labels;
-  out += "} ";
+  open_sample("_sum", "");
   append_seconds(out, sum_us);
   out += '\n';
   // The count is the +Inf bucket's, so that the histogram agrees with itself even when a writer
   // was half-way through one request as its file was read.
-  out += DURATION;
-  out += "_count{";
-  out += labels;
-  out += "} ";
+  open_sample("_count", "");
   append_count(out, cumulative);
   out += '\n';
 }
 
 // One histogram per method and route: the series of its statuses, consecutive once sorted.
 void append_durations(std::string& out, const series::Merged& merged) {
-  append_head(out, DURATION, "histogram",
-              "How long HTTP requests took, from their arrival to the end of the response, in "
-              "seconds, by method and route template.");
+  push_head(out, DURATION, "histogram",
+            "How long HTTP requests took, from their arrival to the end of the response, in "
+            "seconds, by method and route template.");
   const auto& all = merged.series;
   for (std::size_t i = 0; i < all.size();) {
     std::array<std::uint64_t, series::BUCKET_COUNT> buckets{};
@@ -159,8 +154,8 @@ void append_durations(std::string& out, const series::Merged& merged) {
 }
 
 void append_in_progress(std::string& out, const series::Merged& merged) {
-  append_head(out, IN_PROGRESS, "gauge",
-              "HTTP requests that have started and not yet finished, by method.");
+  push_head(out, IN_PROGRESS, "gauge",
+            "HTTP requests that have started and not yet finished, by method.");
   for (std::size_t i = 0; i < series::METHOD_CLASS_COUNT; ++i) {
     out += IN_PROGRESS;
     out += "{method=\"";
@@ -172,44 +167,34 @@ void append_in_progress(std::string& out, const series::Merged& merged) {
   out += '\n';
 }
 
-void append_plain(std::string& out, std::string_view name, std::string_view type,
-                  std::string_view help, double value) {
-  append_head(out, name, type, help);
-  out += name;
-  out += ' ';
-  numfmt::append_shortest(out, value);
-  out += "\n\n";
+template <class T>
+std::optional<double> as_double(const std::optional<T>& figure) {
+  if (!figure) return std::nullopt;
+  return static_cast<double>(*figure);
 }
 
+// The standard process families; one whose figure could not be read is left out.
 void append_process(std::string& out, const snapshot::ProcessFigures& f) {
-  if (f.cpu_seconds) {
-    append_plain(out, "process_cpu_seconds_total", "counter",
-                 "CPU time this process has used, user and system together, in seconds.",
-                 *f.cpu_seconds);
-  }
-  if (f.resident_bytes) {
-    append_plain(out, "process_resident_memory_bytes", "gauge",
-                 "Resident memory of this process, in bytes.",
-                 static_cast<double>(*f.resident_bytes));
-  }
-  if (f.virtual_bytes) {
-    append_plain(out, "process_virtual_memory_bytes", "gauge",
-                 "Virtual memory of this process, in bytes.",
-                 static_cast<double>(*f.virtual_bytes));
-  }
-  if (f.start_time_seconds) {
-    append_plain(out, "process_start_time_seconds", "gauge",
-                 "When this process started, in seconds since the Unix epoch.",
-                 *f.start_time_seconds);
-  }
-  if (f.open_fds) {
-    append_plain(out, "process_open_fds", "gauge", "File descriptors this process has open.",
-                 static_cast<double>(*f.open_fds));
-  }
-  if (f.max_fds) {
-    append_plain(out, "process_max_fds", "gauge",
-                 "The most file descriptors this process may have open (its soft limit).",
-                 static_cast<double>(*f.max_fds));
+  const struct {
+    std::string_view name, type, help;
+    std::optional<double> value;
+  } families[] = {
+      {"process_cpu_seconds_total", "counter",
+       "CPU time this process has used, user and system together, in seconds.", f.cpu_seconds},
+      {"process_resident_memory_bytes", "gauge", "Resident memory of this process, in bytes.",
+       as_double(f.resident_bytes)},
+      {"process_virtual_memory_bytes", "gauge", "Virtual memory of this process, in bytes.",
+       as_double(f.virtual_bytes)},
+      {"process_start_time_seconds", "gauge",
+       "When this process started, in seconds since the Unix epoch.", f.start_time_seconds},
+      {"process_open_fds", "gauge", "File descriptors this process has open.",
+       as_double(f.open_fds)},
+      {"process_max_fds", "gauge",
+       "The most file descriptors this process may have open (its soft limit).",
+       as_double(f.max_fds)},
+  };
+  for (const auto& family : families) {
+    if (family.value) push_metric(out, family.name, family.type, family.help, *family.value);
   }
 }
 
@@ -233,9 +218,9 @@ std::string render(const series::Merged& merged, const snapshot::ProcessFigures&
   append_requests(out, merged);
   append_durations(out, merged);
   append_in_progress(out, merged);
-  append_plain(out, OVERFLOW, "counter",
-               "Requests counted under the overflow series because the series limit was reached.",
-               static_cast<double>(merged.overflow));
+  push_metric(out, OVERFLOW, "counter",
+              "Requests counted under the overflow series because the series limit was reached.",
+              static_cast<double>(merged.overflow));
   append_process(out, figures);
   return out;
 }

@@ -3,36 +3,29 @@
 from __future__ import annotations
 
 from types import MethodType
-from typing import Any, Callable, Dict, Iterable, Optional, Pattern
+from typing import Any, Callable, Dict, Optional
 
-from .recorder import (CLIENT_CLOSED_REQUEST, DEFAULT_MAX_PATH_LENGTH, Recorder,
+from .recorder import (CLIENT_CLOSED_REQUEST, Exchange, Middleware, Recorder,
                        report_failure)
 from .routes import AsgiRoutes
 
 
-class _Exchange:
+class _Exchange(Exchange):
     """One HTTP request under way: what its messages told so far, and the recording that ends
     it, exactly once. The application gets ``exchange.send`` as its ``send`` and the exchange
     itself as its ``receive``: most requests never call that, and nothing is made for it."""
 
-    __slots__ = ("recorder", "routes", "scope", "server_receive", "server_send", "method", "path",
-                 "root_path", "started", "status", "trailers", "gone", "done")
+    __slots__ = ("scope", "server_receive", "server_send", "root_path", "trailers", "gone")
 
     def __init__(self, recorder: Recorder, routes: AsgiRoutes, scope: Dict[str, Any], receive: Any,
                  send: Any, method: str, path: str) -> None:
-        self.recorder = recorder
-        self.routes = routes
         self.scope = scope
         self.server_receive = receive
         self.server_send = send
-        self.method = method
-        self.path = path
         self.root_path = scope.get("root_path", "")  # routers rewrite it inside Mounts
-        self.status: Optional[int] = None  # set when the response starts
         self.trailers = False
         self.gone = False  # the server told that the client has left
-        self.done = False
-        self.started = recorder.start(method)
+        self.begin(recorder, routes, method, path)
 
     async def __call__(self) -> Any:
         message = await self.server_receive()
@@ -75,37 +68,16 @@ class _Exchange:
             self.gone = True
             raise
         if final and not self.done:
-            # finish(), written out: the way of every request, and one Python call less.
-            self.done = True
-            # The template even when group_paths is off: the per-route series need it.
-            try:
-                template = self.routes.template(self.scope, self.method, self.path,
-                                                self.root_path)
-            except Exception:
-                template = None
-                report_failure()
-            self.recorder.finish(self.method, self.path, template,
-                                 self.status if self.status is not None else 500, self.started)
+            self.finish(self.status if self.status is not None else 500)
 
-    def gone_status(self) -> int:
-        return self.status if self.status is not None else CLIENT_CLOSED_REQUEST
-
-    def finish(self, status: int) -> None:
-        if self.done:
-            return
-        self.done = True
-        # The template even when group_paths is off: the per-route series need it.
-        try:
-            template = self.routes.template(self.scope, self.method, self.path,
-                                            self.root_path)
-        except Exception:
-            template = None
-            report_failure()
-        self.recorder.finish(self.method, self.path, template, status, self.started)
+    def template(self) -> Optional[str]:
+        routes: AsgiRoutes = self.routes
+        return routes.template(self.scope, self.method, self.path, self.root_path)
 
 
-class MetricsMiddleware:
-    """ASGI middleware that records every HTTP request with ``record_request``.
+class MetricsMiddleware(Middleware):
+    """ASGI middleware that records every HTTP request: into the ring of recent requests (as
+    ``record_request`` does) and into its per-route series.
 
     ``metrics_path`` (default ``"/metrics"``, ``None`` to record it too) is never recorded;
     ``exclude_paths`` are regular expressions that must match the whole raw path;
@@ -117,20 +89,7 @@ class MetricsMiddleware:
     ``app = MetricsMiddleware(app)``.
     """
 
-    def __init__(
-        self,
-        app: Callable[..., Any],
-        *,
-        metrics_path: Optional[str] = "/metrics",
-        exclude_paths: Iterable[str | Pattern[str]] = (),
-        exclude_methods: Iterable[str] = (),
-        group_paths: bool = True,
-        max_path_length: Optional[int] = DEFAULT_MAX_PATH_LENGTH,
-    ) -> None:
-        self.app = app
-        self._recorder = Recorder(metrics_path, exclude_paths, exclude_methods, group_paths,
-                                  max_path_length)
-        self._routes = AsgiRoutes(app)
+    _routes_for = AsgiRoutes
 
     async def __call__(self, scope: Dict[str, Any], receive: Callable[..., Any],
                        send: Callable[..., Any]) -> None:

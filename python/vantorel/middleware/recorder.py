@@ -13,7 +13,7 @@ import re
 import sys
 import threading
 from time import perf_counter
-from typing import Callable, Iterable, List, Match, Optional, Pattern, Set, Tuple
+from typing import Any, Callable, Iterable, List, Match, Optional, Pattern, Set, Tuple
 
 from .. import _core, _native
 from ..series import UNMATCHED_ROUTE
@@ -221,3 +221,60 @@ class Recorder:
         except _OWN_FAILURES:
             report_failure()
 
+
+
+class Middleware:
+    """What both middlewares take: the application they wrap and the recording options, checked
+    once by their recorder. Each middleware names the route finder of its protocol."""
+
+    _routes_for: Callable[[Any], Any]  # AsgiRoutes or WsgiRoutes, of the application
+
+    def __init__(
+        self,
+        app: Callable[..., Any],
+        *,
+        metrics_path: Optional[str] = "/metrics",
+        exclude_paths: Iterable[str | Pattern[str]] = (),
+        exclude_methods: Iterable[str] = (),
+        group_paths: bool = True,
+        max_path_length: Optional[int] = DEFAULT_MAX_PATH_LENGTH,
+    ) -> None:
+        self.app = app
+        self._recorder = Recorder(metrics_path, exclude_paths, exclude_methods, group_paths,
+                                  max_path_length)
+        self._routes = type(self)._routes_for(app)
+
+
+class Exchange:
+    """One recorded request under way, in either protocol: its recorder, what it will be recorded
+    as, and the step that ends it exactly once."""
+
+    __slots__ = ("recorder", "routes", "method", "path", "started", "status", "done")
+
+    def begin(self, recorder: Recorder, routes: Any, method: str, path: str) -> None:
+        self.recorder = recorder
+        self.routes = routes
+        self.method = method
+        self.path = path
+        self.status: Optional[int] = None  # set when the response starts
+        self.done = False
+        self.started = recorder.start(method)
+
+    def template(self) -> Optional[str]:
+        """The route template the request matched, or None (each protocol finds it its way)."""
+        raise NotImplementedError
+
+    def gone_status(self) -> int:
+        return self.status if self.status is not None else CLIENT_CLOSED_REQUEST
+
+    def finish(self, status: int) -> None:
+        if self.done:
+            return
+        self.done = True
+        # The template even when group_paths is off: the per-route series need it.
+        try:
+            template = self.template()
+        except Exception:
+            template = None
+            report_failure()
+        self.recorder.finish(self.method, self.path, template, status, self.started)

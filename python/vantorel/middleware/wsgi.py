@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Iterable, Iterator, Optional, Pattern, Set
+from typing import Any, Callable, Dict, Iterable, Iterator, Optional, Set
 
-from .recorder import (CLIENT_CLOSED_REQUEST, DEFAULT_MAX_PATH_LENGTH, Recorder,
+from .recorder import (CLIENT_CLOSED_REQUEST, Exchange, Middleware, Recorder,
                        report_failure)
 from .routes import WsgiRoutes, wsgi_text
 
@@ -22,27 +22,20 @@ def _status_code(status: Any) -> int:
     return code
 
 
-class _Exchange:
+class _Exchange(Exchange):
     """One HTTP request under way. The application gets its ``start_response``; the server gets
     the exchange back as the response iterable, and closing it ends the request."""
 
-    __slots__ = ("recorder", "routes", "environ", "server_start_response", "method", "path",
-                 "started", "status", "request", "result", "exhausted", "done")
+    __slots__ = ("environ", "server_start_response", "request", "result", "exhausted")
 
     def __init__(self, recorder: Recorder, routes: WsgiRoutes, environ: Dict[str, Any],
                  start_response: Callable[..., Any], method: str, path: str) -> None:
-        self.recorder = recorder
-        self.routes = routes
         self.environ = environ
         self.server_start_response = start_response
-        self.method = method
-        self.path = path
-        self.status: Optional[int] = None
         self.request: Any = None
         self.result: Any = None
         self.exhausted = False
-        self.done = False
-        self.started = recorder.start(method)
+        self.begin(recorder, routes, method, path)
 
     def start_response(self, status: str, headers: Any, exc_info: Any = None) -> Any:
         try:
@@ -78,33 +71,14 @@ class _Exchange:
             raise
         finally:
             if not self.done:
-                # finish(), written out: the way of every request, and one Python call less.
-                self.done = True
                 status = self.status
                 if status is None:  # no response: the app failed to start one, or the
                     status = 500 if self.exhausted else CLIENT_CLOSED_REQUEST  # client left
-                # The template even when group_paths is off: the per-route series need it.
-                try:
-                    template = self.routes.template(self.environ, self.request)
-                except Exception:
-                    template = None
-                    report_failure()
-                self.recorder.finish(self.method, self.path, template, status, self.started)
+                self.finish(status)
 
-    def gone_status(self) -> int:
-        return self.status if self.status is not None else CLIENT_CLOSED_REQUEST
-
-    def finish(self, status: int) -> None:
-        if self.done:
-            return
-        self.done = True
-        # The template even when group_paths is off: the per-route series need it.
-        try:
-            template = self.routes.template(self.environ, self.request)
-        except Exception:
-            template = None
-            report_failure()
-        self.recorder.finish(self.method, self.path, template, status, self.started)
+    def template(self) -> Optional[str]:
+        routes: WsgiRoutes = self.routes
+        return routes.template(self.environ, self.request)
 
 
 class _SizedExchange(_Exchange):
@@ -144,8 +118,9 @@ def _file_response(exchange: _Exchange, result: Any) -> Optional[Iterable[bytes]
     return hooked
 
 
-class WSGIMetricsMiddleware:
-    """WSGI middleware that records every HTTP request with ``record_request``.
+class WSGIMetricsMiddleware(Middleware):
+    """WSGI middleware that records every HTTP request: into the ring of recent requests (as
+    ``record_request`` does) and into its per-route series.
 
     The request ends when the server closes the response iterable, so streamed bodies and slow
     clients count in full. Options as for ``MetricsMiddleware``. Route templates come from an
@@ -156,20 +131,7 @@ class WSGIMetricsMiddleware:
     ``application = WSGIMetricsMiddleware(get_wsgi_application())`` for Django.
     """
 
-    def __init__(
-        self,
-        app: Callable[..., Any],
-        *,
-        metrics_path: Optional[str] = "/metrics",
-        exclude_paths: Iterable[str | Pattern[str]] = (),
-        exclude_methods: Iterable[str] = (),
-        group_paths: bool = True,
-        max_path_length: Optional[int] = DEFAULT_MAX_PATH_LENGTH,
-    ) -> None:
-        self.app = app
-        self._recorder = Recorder(metrics_path, exclude_paths, exclude_methods, group_paths,
-                                  max_path_length)
-        self._routes = WsgiRoutes(app)
+    _routes_for = WsgiRoutes
 
     def __call__(self, environ: Dict[str, Any],
                  start_response: Callable[..., Any]) -> Iterable[bytes]:
