@@ -33,9 +33,9 @@ PyObject* failure_to_py(const std::optional<multiproc::OpenFailure>& failure) {
   PyRef step = PyRef::steal(to_py(std::string_view(failure->step)));
   PyRef error = PyRef::steal(PyLong_FromLong(failure->error));
   // The directory as given; bytes that are not UTF-8 (from the environment) are escaped.
-  PyRef directory = PyRef::steal(PyUnicode_DecodeUTF8(
-      failure->directory.data(), static_cast<Py_ssize_t>(failure->directory.size()),
-      "surrogateescape"));
+  PyRef directory = PyRef::steal(
+      PyUnicode_DecodeUTF8(failure->directory.data(),
+                           static_cast<Py_ssize_t>(failure->directory.size()), "surrogateescape"));
   if (!step || !error || !directory) return nullptr;
   return PyTuple_Pack(3, step.get(), error.get(), directory.get());
 }
