@@ -66,8 +66,18 @@ def subinterpreter_script(order):
         except ImportError:
             import _xxsubinterpreters as interpreters
 
+        def legacy_interpreter():
+            # A subinterpreter that shares the main one's GIL, as mod_wsgi makes them: an isolated
+            # one (3.12's default) refuses every single-phase extension module by itself.
+            for how in ({{"isolated": False}}, {{"config": "legacy"}}):
+                try:
+                    return interpreters.create(**how)
+                except TypeError:
+                    pass
+            return interpreters.create()
+
         def in_subinterpreter(code):
-            interp = interpreters.create()
+            interp = legacy_interpreter()
             try:
                 if hasattr(interpreters, "run_string"):
                     try:
