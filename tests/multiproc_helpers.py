@@ -113,10 +113,12 @@ def dead_pid():
     return proc.pid
 
 
-def totals_while_racing(racer, shard, tmp_path, directory, reads, *args):
+def totals_while_racing(racer, shard, tmp_path, directory, reads, *args, until=None):
     """The totals a fresh worker of `directory` sees over `reads` merges while `racer` works on
-    `shard`. The racer is a script run as `racer SHARD STOP ARGS...`: it prints "ready", then
-    changes SHARD until the file STOP exists, and must end cleanly."""
+    `shard`, and after them, for up to 30 s, until it has seen the total `until` too (a loaded
+    machine may not run the racer at all during the first `reads`). The racer is a script run as
+    `racer SHARD STOP ARGS...`: it prints "ready", then changes SHARD until the file STOP exists,
+    and must end cleanly."""
     stop = tmp_path / "stop"
     proc = subprocess.Popen([sys.executable, "-c", racer, str(shard), str(stop), *args],
                             stdout=subprocess.PIPE)
@@ -124,8 +126,12 @@ def totals_while_racing(racer, shard, tmp_path, directory, reads, *args):
         assert proc.stdout.readline() == b"ready\n"
         seen = run_child(
             f"""
+            import time
             seen = set()
             for _ in range({reads}):
+                seen.add(agg()["total_requests"])
+            deadline = time.monotonic() + 30
+            while {until!r} is not None and {until!r} not in seen and time.monotonic() < deadline:
                 seen.add(agg()["total_requests"])
             out(sorted(seen))
             """,
