@@ -13,6 +13,8 @@ import shutil
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
+from typing import List, Optional, Tuple
 
 from vantorel.multiproc import (  # noqa: F401 - re-exported for the tests
     BUCKET_BOUNDS_MS,
@@ -159,16 +161,75 @@ def zero_aggregate():
     }
 
 
-def nobody_prefix(read_anything=False):
+AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+
+# Run by `unshare -m`: in a mount namespace of its own, lays an open tmpfs over CLOSED (say
+# /root, mode 0700) and puts CLOSED/CHILD back in it, so that a worker which has become nobody
+# can still load the interpreter's modules from there. Nothing changes outside the namespace.
+REOPEN = """
+set -e
+keep=$1 closed=$2 child=$3
+shift 3
+mount --bind "$closed/$child" "$keep"
+mount -t tmpfs -o mode=0755 vtr-reopen "$closed"
+mkdir "$closed/$child"
+mount --bind "$keep" "$closed/$child"
+exec "$@"
+"""
+
+
+def closed_ancestor(path: str) -> Optional[Tuple[str, str]]:
+    """The directory above ``path`` that other users may not enter, and the entry in it that
+    leads to ``path``; None when others may reach ``path``. Only one is handled."""
+    parts = Path(os.path.realpath(path)).parts
+    closed = [i for i in range(1, len(parts)) if
+              not os.stat(os.path.join(*parts[:i])).st_mode & 0o001]
+    if len(closed) != 1:
+        return None
+    i = closed[0]
+    return os.path.join(*parts[:i]), parts[i]
+
+
+def reachable_by_nobody(keep: Path) -> Optional[List[str]]:
+    """A prefix under which a root process whose children become nobody (or a process that
+    starts as nobody) can still load this interpreter's modules ([] when nothing is needed), or
+    None where that cannot be arranged."""
+    # A worker imports from the master's sys.path after it has become nobody. (Python started
+    # as nobody is no test: it may settle for another standard library that it can read.)
+    paths = [p for p in sys.path if os.path.isdir(p)]
+
+    def imports(prefix: List[str]) -> bool:
+        probe = [*prefix, *AS_NOBODY, sys.executable, "-c",
+                 "import os, sys\nfor p in sys.argv[1:]: os.listdir(p)", *paths]
+        return subprocess.run(probe, capture_output=True, timeout=60).returncode == 0
+
+    if imports([]):
+        return []
+    closed = closed_ancestor(sys.base_prefix)
+    if closed is None or shutil.which("unshare") is None:
+        return None
+    keep.mkdir()
+    prefix = ["unshare", "-m", "--propagation", "private", "sh", "-c", REOPEN, "sh", str(keep),
+              *closed]
+    return prefix if imports(prefix) else None
+
+
+def nobody_prefix(read_anything=False, keep=None):
     """A setpriv prefix that runs a command as nobody, without the right to signal root's
     processes; None where that is impossible (not root, no setpriv). With `read_anything`, the
     command keeps the right to read every file (needed when the interpreter lives under a 0700
-    home directory)."""
+    home directory); without it, an interpreter under such a directory is made reachable by
+    `reachable_by_nobody` in the directory `keep` when one is given."""
     if os.geteuid() != 0 or shutil.which("setpriv") is None:
         return None
-    prefix = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    prefix = list(AS_NOBODY)
     if read_anything:
         prefix += ["--inh-caps=+dac_read_search", "--ambient-caps=+dac_read_search"]
+    elif keep is not None:
+        reopen = reachable_by_nobody(keep)
+        if reopen is None:
+            return None
+        prefix = reopen + prefix
     probe = subprocess.run(
         [*prefix, sys.executable, "-c", "import vantorel._core, os; os.kill(1, 0)"],
         capture_output=True, check=False)

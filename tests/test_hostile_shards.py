@@ -374,9 +374,9 @@ def test_shard_changing_under_the_merge(tmp_path, how, possible):
 
 
 def test_reader_that_owns_nothing(tmp_path):
-    prefix = nobody_prefix()
+    prefix = nobody_prefix(keep=tmp_path / "keep")
     if prefix is None:
-        pytest.skip("needs root and setpriv to run a reader as nobody")
+        pytest.skip("needs root and setpriv to run a reader as nobody who can load the module")
     directory = tempfile.mkdtemp(prefix="vtr-sticky-")
     try:
         os.chmod(directory, 0o1777)  # like /tmp: nobody may add files, not remove root's

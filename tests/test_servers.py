@@ -29,6 +29,8 @@ import pytest
 
 from vantorel import multiproc
 
+from multiproc_helpers import reachable_by_nobody
+
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 
@@ -379,58 +381,6 @@ def test_gunicorn_three_workers_report_one_total(tmp_path):
 # The same recipe with the workers switched to nobody by a master that runs as root
 
 
-AS_NOBODY = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
-
-# Run by `unshare -m`: in a mount namespace of its own, lays an open tmpfs over CLOSED (say
-# /root, mode 0700) and puts CLOSED/CHILD back in it, so that a worker which has become nobody
-# can still load the interpreter's modules from there. Nothing changes outside the namespace.
-REOPEN = """
-set -e
-keep=$1 closed=$2 child=$3
-shift 3
-mount --bind "$closed/$child" "$keep"
-mount -t tmpfs -o mode=0755 vtr-reopen "$closed"
-mkdir "$closed/$child"
-mount --bind "$keep" "$closed/$child"
-exec "$@"
-"""
-
-
-def closed_ancestor(path: str) -> Optional[Tuple[str, str]]:
-    """The directory above ``path`` that other users may not enter, and the entry in it that
-    leads to ``path``; None when others may reach ``path``. Only one is handled."""
-    parts = Path(os.path.realpath(path)).parts
-    closed = [i for i in range(1, len(parts)) if
-              not os.stat(os.path.join(*parts[:i])).st_mode & 0o001]
-    if len(closed) != 1:
-        return None
-    i = closed[0]
-    return os.path.join(*parts[:i]), parts[i]
-
-
-def workers_can_run_as_nobody(keep: Path) -> Optional[List[str]]:
-    """A prefix under which a root process whose children become nobody can still serve with
-    this interpreter ([] when nothing is needed), or None where that cannot be arranged."""
-    # A worker imports from the master's sys.path after it has become nobody. (Python started
-    # as nobody is no test: it may settle for another standard library that it can read.)
-    paths = [p for p in sys.path if os.path.isdir(p)]
-
-    def imports(prefix: List[str]) -> bool:
-        probe = [*prefix, *AS_NOBODY, sys.executable, "-c",
-                 "import os, sys\nfor p in sys.argv[1:]: os.listdir(p)", *paths]
-        return subprocess.run(probe, capture_output=True, timeout=60).returncode == 0
-
-    if imports([]):
-        return []
-    closed = closed_ancestor(sys.base_prefix)
-    if closed is None or shutil.which("unshare") is None:
-        return None
-    keep.mkdir()
-    prefix = ["unshare", "-m", "--propagation", "private", "sh", "-c", REOPEN, "sh", str(keep),
-              *closed]
-    return prefix if imports(prefix) else None
-
-
 def test_gunicorn_recipe_with_workers_as_nobody(tmp_path):
     pytest.importorskip("gunicorn")
     pytest.importorskip("flask")
@@ -440,7 +390,7 @@ def test_gunicorn_recipe_with_workers_as_nobody(tmp_path):
         pwd.getpwnam("nobody"), grp.getgrnam("nogroup")
     except KeyError:
         pytest.skip("there is no user nobody or no group nogroup")
-    prefix = workers_can_run_as_nobody(tmp_path / "keep")
+    prefix = reachable_by_nobody(tmp_path / "keep")
     if prefix is None:
         pytest.skip("nobody cannot load this interpreter's modules")
     # Not under tmp_path: nobody may not enter pytest's directories.
