@@ -1,7 +1,7 @@
 """What both middlewares share: their options, the caps on what a client chooses, and the step
 that ends every recorded request with one call into the core.
 
-``Recorder.start`` runs as a recorded request arrives and ``Recorder.finish`` exactly once when
+``Exchange.begin`` runs as a recorded request arrives and ``Exchange.finish`` exactly once when
 it has ended; the ASGI and WSGI middlewares only work out when that is and with which status.
 """
 
@@ -126,7 +126,7 @@ class Recorder:
     """The options of one middleware, checked once, and the per-request steps around them."""
 
     __slots__ = ("group_paths", "skipped_paths", "skips_by_rule", "_fullmatchers", "_methods",
-                 "_max_path_length")
+                 "max_path_length")
 
     def __init__(
         self,
@@ -170,7 +170,7 @@ class Recorder:
         self._methods = frozenset(methods)
         # None, or what else leaves a request out: its method, or a path pattern.
         self.skips_by_rule = self._skips_by_rule if patterns or methods else None
-        self._max_path_length = sys.maxsize if max_path_length is None else max_path_length
+        self.max_path_length = sys.maxsize if max_path_length is None else max_path_length
 
     def _skips_by_rule(self, method: str, path: str) -> bool:
         if self._methods and method.upper() in self._methods:
@@ -179,48 +179,6 @@ class Recorder:
             if fullmatch(path) is not None:
                 return True
         return False
-
-    def start(self, method: str) -> float:
-        """Called once for every request that will be recorded, as it arrives; returns the
-        moment that its duration counts from."""
-        try:
-            try:
-                _series_start(method)
-            except UnicodeEncodeError:
-                _series_start(_clean(method))
-        except _OWN_FAILURES:
-            report_failure()
-        if not _PROCESS_READY:
-            _begin_process()
-        return perf_counter()
-
-    def finish(self, method: str, path: str, template: Optional[str], status: int,
-               started: float) -> None:
-        """Ends one request that ``start`` began: ``path`` is the raw path, ``template`` the
-        route it matched (None when it matched none or the route is unknown). Called exactly
-        once per request; never raises."""
-        duration_ms = (perf_counter() - started) * 1000.0
-        try:
-            if template is None:
-                route = UNMATCHED_ROUTE
-            else:
-                route = template
-                if self.group_paths:
-                    path = template
-            if len(path) > self._max_path_length:
-                path = path[:self._max_path_length]
-            if len(method) > MAX_METHOD_LENGTH:
-                method = method[:MAX_METHOD_LENGTH]
-            if not 0 <= status <= 65535:
-                status = 0
-            try:
-                _series_finish(method, path, route, status, duration_ms)
-            except UnicodeEncodeError:
-                # Lone surrogates cannot be stored as UTF-8; keep the request with them replaced.
-                _series_finish(_clean(method), _clean(path), route, status, duration_ms)
-        except _OWN_FAILURES:
-            report_failure()
-
 
 
 class Middleware:
@@ -252,13 +210,23 @@ class Exchange:
     __slots__ = ("recorder", "routes", "method", "path", "started", "status", "done")
 
     def begin(self, recorder: Recorder, routes: Any, method: str, path: str) -> None:
+        """Called once for every request that will be recorded, as it arrives."""
         self.recorder = recorder
         self.routes = routes
         self.method = method
         self.path = path
         self.status: Optional[int] = None  # set when the response starts
         self.done = False
-        self.started = recorder.start(method)
+        try:
+            try:
+                _series_start(method)
+            except UnicodeEncodeError:
+                _series_start(_clean(method))
+        except _OWN_FAILURES:
+            report_failure()
+        if not _PROCESS_READY:
+            _begin_process()
+        self.started = perf_counter()  # the moment that the duration counts from
 
     def template(self) -> Optional[str]:
         """The route template the request matched, or None (each protocol finds it its way)."""
@@ -268,13 +236,38 @@ class Exchange:
         return self.status if self.status is not None else CLIENT_CLOSED_REQUEST
 
     def finish(self, status: int) -> None:
+        """Ends the request with one call into the core, the first time it is called; never
+        raises."""
         if self.done:
             return
+        duration_ms = (perf_counter() - self.started) * 1000.0
         self.done = True
-        # The template even when group_paths is off: the per-route series need it.
         try:
+            # The template even when group_paths is off: the per-route series need it.
             template = self.template()
         except Exception:
             template = None
             report_failure()
-        self.recorder.finish(self.method, self.path, template, status, self.started)
+        try:
+            method = self.method
+            path = self.path
+            recorder = self.recorder
+            if template is None:
+                route = UNMATCHED_ROUTE
+            else:
+                route = template
+                if recorder.group_paths:
+                    path = template
+            if len(path) > recorder.max_path_length:
+                path = path[:recorder.max_path_length]
+            if len(method) > MAX_METHOD_LENGTH:
+                method = method[:MAX_METHOD_LENGTH]
+            if not 0 <= status <= 65535:
+                status = 0
+            try:
+                _series_finish(method, path, route, status, duration_ms)
+            except UnicodeEncodeError:
+                # Lone surrogates cannot be stored as UTF-8; keep the request with them replaced.
+                _series_finish(_clean(method), _clean(path), route, status, duration_ms)
+        except _OWN_FAILURES:
+            report_failure()
