@@ -10,7 +10,6 @@ import os
 import shutil
 import signal
 import sys
-import textwrap
 import time
 import urllib.parse
 import json
@@ -18,7 +17,7 @@ import json
 import pytest
 
 from test_servers import (EXAMPLES, free_port, live_children, proc_stat, request, running,
-                          server_env, wait_for)
+                          running_prometheus, server_env, wait_for)
 from vantorel.series import BUCKET_BOUNDS_SECONDS
 
 # Every item takes some 150 ms, inside the (100, 250] ms bucket: the client-measured p99 and the
@@ -86,16 +85,6 @@ def test_prometheus_adds_up_two_deployments_through_a_kill_and_a_reload(tmp_path
     (tmp_path / "timed_app.py").write_text(APP)
     ports = [free_port(), free_port()]
     prom_port = free_port()
-    config = tmp_path / "prometheus.yml"
-    config.write_text(textwrap.dedent(f"""\
-        global:
-          scrape_interval: 1s
-          scrape_timeout: 1s
-        scrape_configs:
-          - job_name: shop
-            static_configs:
-              - targets: ["127.0.0.1:{ports[0]}", "127.0.0.1:{ports[1]}"]
-        """))
 
     def deployment(name, port, workers):
         env = server_env(VTR_MULTIPROC_DIR=str(tmp_path / name), BIND=f"127.0.0.1:{port}",
@@ -104,13 +93,9 @@ def test_prometheus_adds_up_two_deployments_through_a_kill_and_a_reload(tmp_path
                "--chdir", str(tmp_path), "timed_app:app"]
         return running(cmd, port, tmp_path / f"{name}.log", env, ready_path="/metrics")
 
-    prom_cmd = [shutil.which("prometheus"), f"--config.file={config}",
-                f"--storage.tsdb.path={tmp_path / 'tsdb'}",
-                f"--web.listen-address=127.0.0.1:{prom_port}"]
     durations: list = []
     with deployment("a", ports[0], 3) as a, deployment("b", ports[1], 2) as b, \
-            running(prom_cmd, prom_port, tmp_path / "prometheus.log", server_env(),
-                    ready_path="/-/ready"), \
+            running_prometheus(tmp_path, prom_port, "shop", ports), \
             concurrent.futures.ThreadPoolExecutor(4) as pool:
         def loaded(master, n):
             workers = live_children(master)

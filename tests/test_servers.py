@@ -23,7 +23,7 @@ import time
 import urllib.parse
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional, Tuple
+from typing import ContextManager, Dict, Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -494,33 +494,38 @@ def prometheus_query(port: int, query: str) -> Optional[str]:
     return result[0]["value"][1] if result else None
 
 
-def test_prometheus_scrapes_the_endpoint(tmp_path):
-    pytest.importorskip("uvicorn")
-    pytest.importorskip("starlette")
-    prometheus = shutil.which("prometheus")
-    if prometheus is None:
-        pytest.skip("the prometheus server is not installed")
-    app_port, prom_port = free_port(), free_port()
-    config = tmp_path / "prometheus.yml"
+def running_prometheus(directory: Path, port: int, job: str,
+                       targets: List[int]) -> ContextManager[subprocess.Popen]:
+    """A Prometheus server on ``port`` that scrapes the local ``targets`` (ports) as ``job``
+    every second, its configuration, data and log in ``directory``."""
+    config = directory / "prometheus.yml"
+    listed = ", ".join(f'"127.0.0.1:{target}"' for target in targets)
     config.write_text(textwrap.dedent(f"""\
         global:
           scrape_interval: 1s
           scrape_timeout: 1s
         scrape_configs:
-          - job_name: vantorel
+          - job_name: {job}
             static_configs:
-              - targets: ["127.0.0.1:{app_port}"]
+              - targets: [{listed}]
         """))
+    cmd = [shutil.which("prometheus") or "prometheus", f"--config.file={config}",
+           f"--storage.tsdb.path={directory / 'tsdb'}", f"--web.listen-address=127.0.0.1:{port}"]
+    return running(cmd, port, directory / "prometheus.log", server_env(), ready_path="/-/ready")
+
+
+def test_prometheus_scrapes_the_endpoint(tmp_path):
+    pytest.importorskip("uvicorn")
+    pytest.importorskip("starlette")
+    if shutil.which("prometheus") is None:
+        pytest.skip("the prometheus server is not installed")
+    app_port, prom_port = free_port(), free_port()
     cmd = uvicorn_cmd("starlette_app:app", app_port, EXAMPLES)
     with running(cmd, app_port, tmp_path / "uvicorn.log", server_env(), ready_path="/metrics"):
         for item_id in range(25):
             assert request(app_port, f"/items/{item_id}")[0] == 200
         assert request(app_port, "/checkout", method="POST")[0] == 500
-        prom_cmd = [prometheus, f"--config.file={config}",
-                    f"--storage.tsdb.path={tmp_path / 'tsdb'}",
-                    f"--web.listen-address=127.0.0.1:{prom_port}"]
-        with running(prom_cmd, prom_port, tmp_path / "prometheus.log", server_env(),
-                     ready_path="/-/ready"):
+        with running_prometheus(tmp_path, prom_port, "vantorel", [app_port]):
             wait_for(lambda: prometheus_query(prom_port, "vtr_requests_total") == "26", 30.0,
                      "Prometheus to scrape vtr_requests_total 26", interval=0.5)
             assert prometheus_query(prom_port, "vtr_errors_total") == "1"
