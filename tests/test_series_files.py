@@ -519,7 +519,15 @@ def wait_until(predicate, what, timeout=30.0):
 
 
 def psutil_children(parent):
-    return [c.pid for c in psutil.Process(parent).children() if c.status() != "zombie"]
+    """The live children of ``parent``; a child that exits while it is looked at is not one."""
+    pids = []
+    for child in psutil.Process(parent).children():
+        try:
+            if child.status() != psutil.STATUS_ZOMBIE:
+                pids.append(child.pid)
+        except psutil.NoSuchProcess:
+            pass
+    return pids
 
 
 GUNICORN_APP = """
