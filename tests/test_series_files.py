@@ -5,23 +5,21 @@ that cannot be had."""
 
 import bisect
 import errno
-import http.client
 import json
 import os
 import shutil
 import signal
-import socket
 import struct
 import subprocess
 import sys
 import textwrap
 import time
 
-import psutil
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 from multiproc_helpers import CHILD_TIMEOUT_S, dead_pid
+from test_servers import free_port, live_children, request, wait_for
 from vantorel import series
 from vantorel.multiproc import BUCKET_BOUNDS_MS
 
@@ -494,42 +492,6 @@ def test_children_forked_after_the_file_was_opened_append_to_it(tmp_path):
     assert files == [f"vtr-{pid}.series", f"vtr-{pid}.shard"]
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def get(port, path):
-    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-    try:
-        conn.request("GET", path, headers={"Connection": "close"})
-        response = conn.getresponse()
-        return response.status, response.read()
-    finally:
-        conn.close()
-
-
-def wait_until(predicate, what, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    while not (result := predicate()):
-        assert time.monotonic() < deadline, f"timed out waiting for {what}"
-        time.sleep(0.05)
-    return result
-
-
-def psutil_children(parent):
-    """The live children of ``parent``; a child that exits while it is looked at is not one."""
-    pids = []
-    for child in psutil.Process(parent).children():
-        try:
-            if child.status() != psutil.STATUS_ZOMBIE:
-                pids.append(child.pid)
-        except psutil.NoSuchProcess:
-            pass
-    return pids
-
-
 GUNICORN_APP = """
 from vantorel import _native
 
@@ -568,7 +530,7 @@ def test_gunicorn_reloads_and_a_killed_worker_never_take_counts_back(tmp_path):
     seen = []
 
     def counts():
-        status, body = get(port, "/series")
+        status, _, body = request(port, "/series")
         assert status == 200
         values = {(s.labels["route"], s.labels["status"]): s.value
                   for f in text_string_to_metric_families(body.decode()) for s in f.samples
@@ -578,27 +540,27 @@ def test_gunicorn_reloads_and_a_killed_worker_never_take_counts_back(tmp_path):
 
     def send(n):
         for i in range(n):
-            assert get(port, f"/items/{i}" if i % 3 else "/nowhere")[0] in (200, 404)
+            assert request(port, f"/items/{i}" if i % 3 else "/nowhere")[0] in (200, 404)
 
     def expect(ok, unmatched):
         wanted = {("/items/{id}", "200"): ok, ("<unmatched>", "404"): unmatched}
-        wait_until(lambda: counts() == wanted, f"the counts {wanted}")
+        wait_for(lambda: counts() == wanted, 30.0, f"the counts {wanted}")
 
     try:
-        first = wait_until(lambda: len(psutil_children(master.pid)) == 2 and
-                           sorted(psutil_children(master.pid)), "two workers")
-        wait_until(lambda: get_or_none(port) == 200, "gunicorn to answer")
+        first = wait_for(lambda: len(live_children(master.pid)) == 2 and
+                         live_children(master.pid), 30.0, "two workers")
+        wait_for(lambda: get_or_none(port) == 200, 30.0, "gunicorn to answer")
         send(30)
         expect(20, 10)
         master.send_signal(signal.SIGHUP)  # a reload: new workers, the old ones leave
-        wait_until(lambda: not set(first) & set(psutil_children(master.pid)) and
-                   len(psutil_children(master.pid)) == 2, "the reload")
+        wait_for(lambda: not set(first) & set(live_children(master.pid)) and
+                 len(live_children(master.pid)) == 2, 30.0, "the reload")
         send(30)
         expect(40, 20)
-        victim = psutil_children(master.pid)[0]
+        victim = live_children(master.pid)[0]
         os.kill(victim, signal.SIGKILL)
-        wait_until(lambda: victim not in psutil_children(master.pid) and
-                   len(psutil_children(master.pid)) == 2, "a replacement worker")
+        wait_for(lambda: victim not in live_children(master.pid) and
+                 len(live_children(master.pid)) == 2, 30.0, "a replacement worker")
         send(15)
         expect(50, 25)
     finally:
@@ -615,6 +577,6 @@ def test_gunicorn_reloads_and_a_killed_worker_never_take_counts_back(tmp_path):
 
 def get_or_none(port):
     try:
-        return get(port, "/series")[0]
+        return request(port, "/series")[0]
     except OSError:
         return None
