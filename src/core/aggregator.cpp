@@ -102,7 +102,7 @@ void gather(std::size_t n, SliceAt slice_at, KeyAt key_at, const Located& at, co
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t slice = slice_at(i);
     positions[found] = i;  // kept only if wanted; found never exceeds `wanted`
-    found += (slice == first) | (slice == second) | (slice == third) ? 1 : 0;
+    found += ((slice == first) | (slice == second) | (slice == third)) ? 1 : 0;
   }
   for (std::size_t d = 0; d < at.distinct; ++d) gathered[d].reserve(counts[at.slice[d]]);
   for (std::size_t k = 0; k < found; ++k) {

@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -268,8 +268,11 @@ struct Region {
 std::uint64_t new_incarnation() {
   static std::atomic<std::uint64_t> counter{0};
   std::uint64_t value = 0;
-  if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
-    // No entropy yet this early in boot: the clock, the pid and a counter differ enough.
+  // The system call, not glibc's wrapper: that came with glibc 2.25, after the oldest glibc we
+  // build for. Flag 1 is GRND_NONBLOCK.
+  if (syscall(SYS_getrandom, &value, sizeof value, 1) != static_cast<long>(sizeof value)) {
+    // No entropy yet this early in boot, or a kernel older than 3.17 (ENOSYS): the clock, the
+    // pid and a counter differ enough.
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     value = fmix(static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
