@@ -10,6 +10,10 @@ def multiproc_failure() -> Optional[Tuple[str, int, str]]:
     (step, errno, directory), errno 0 where the step has none; None while the mode is on
     or was switched off on purpose."""
 
+def live_owners(directory: str) -> List[int]:
+    """The pids of the live processes that own a shard or series file in the directory, sorted,
+    by the rules the merges use; reads only."""
+
 def series_start(method: str) -> None:
     """A request has begun: the in-progress gauge of its method goes up. Call it once per
     request, and series_finish() once when the request has ended."""

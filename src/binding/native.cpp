@@ -3,13 +3,17 @@
 // link a second copy of it. So _core's initialisation creates this module too and registers it
 // in sys.modules. (Loading a second init function from the same file does not work everywhere:
 // PyPy hands back the module it already loaded from that path.)
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "binding/args.h"
 #include "binding/boundary.h"
 #include "binding/entries.h"
 #include "binding/py.h"
 #include "core/multiproc.h"
+#include "core/series.h"
 
 namespace vantorel::binding {
 namespace {
@@ -18,12 +22,42 @@ PyObject* multiproc_failure(PyObject*, PyObject*) {
   return guarded([] { return failure_to_py(multiproc::last_failure()); });
 }
 
+constexpr const char* LIVE_OWNERS_PARAMS[] = {"directory"};
+constexpr Signature LIVE_OWNERS_SIGNATURE{"live_owners", LIVE_OWNERS_PARAMS, 1};
+
+PyObject* live_owners(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[1];
+    if (!bind(LIVE_OWNERS_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    auto text = to_text(slot[0], "directory");
+    if (!text) return nullptr;
+    const std::string directory(*text);
+    std::vector<std::uint64_t> pids = multiproc::live_owners(directory);
+    const std::vector<std::uint64_t> series_pids = series::live_owners(directory);
+    pids.insert(pids.end(), series_pids.begin(), series_pids.end());
+    std::sort(pids.begin(), pids.end());
+    pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pids.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+      PyObject* pid = to_py(pids[i]);
+      if (pid == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pid);
+    }
+    return list.release();
+  });
+}
+
 PyMethodDef METHODS[] = {
     {"multiproc_failure", &multiproc_failure, METH_NOARGS,
      "multiproc_failure()\n--\n\n"
      "Why multi-worker mode is off, when the last attempt to switch it on failed: a tuple\n"
      "(step, errno, directory), errno 0 where the step has none; None while the mode is on\n"
      "or was switched off on purpose."},
+    {"live_owners", as_method(&live_owners), METH_FASTCALL | METH_KEYWORDS,
+     "live_owners(directory)\n--\n\n"
+     "The pids of the live processes that own a shard or series file in the directory, sorted,\n"
+     "by the rules the merges use; reads only."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace

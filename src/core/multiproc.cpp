@@ -248,6 +248,30 @@ void add_into(MergedTotals& totals, const Shard& shard) {
   if (shard.max_us > totals.max_us) totals.max_us = shard.max_us;
 }
 
+// Calls visit(name, shard) for every initialised shard in the directory. The listing gets its
+// own descriptor (closedir() closes it); dir_fd stays the caller's.
+template <class Visit>
+void scan_shards(int dir_fd, Visit&& visit) {
+  const int list_fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+  if (list_fd < 0) return;
+  DIR* listing = fdopendir(list_fd);
+  if (listing == nullptr) {
+    close(list_fd);
+    return;
+  }
+  for (;;) {
+    const dirent* entry = readdir(listing);
+    // A failing readdir would fail again at the same position: end the scan with what we have.
+    if (entry == nullptr) break;
+    if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
+    if (!is_shard_name(entry->d_name)) continue;
+    Shard shard{};
+    if (!read_shard(dir_fd, entry->d_name, shard) || shard.marker != MARKER) continue;
+    visit(entry->d_name, shard);
+  }
+  closedir(listing);
+}
+
 }  // namespace
 
 void set_dir(std::optional<std::string_view> directory) {
@@ -312,28 +336,29 @@ std::optional<MergedTotals> merged() {
   // directory mid-scan cannot send us into another one.
   const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0) return totals;
-  DIR* listing = fdopendir(dir_fd);
-  if (listing == nullptr) {
-    close(dir_fd);
-    return totals;
-  }
-  for (;;) {
-    const dirent* entry = readdir(listing);
-    // A failing readdir would fail again at the same position: end the scan with what we have.
-    if (entry == nullptr) break;
-    if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
-    if (!is_shard_name(entry->d_name)) continue;
-    Shard shard{};
-    if (!read_shard(dir_fd, entry->d_name, shard)) continue;
-    if (shard.marker != MARKER) continue;
+  scan_shards(dir_fd, [&](const char* name, const Shard& shard) {
     if (!files::owner_alive(shard.pid)) {
-      unlinkat(dir_fd, entry->d_name, 0);  // someone else may have won the race: fine
-      continue;
+      unlinkat(dir_fd, name, 0);  // someone else may have won the race: fine
+      return;
     }
     add_into(totals, shard);
-  }
-  closedir(listing);
+  });
+  close(dir_fd);
   return totals;
+}
+
+std::vector<std::uint64_t> live_owners(const std::string& directory) {
+  std::vector<std::uint64_t> pids;
+  if (directory.find('\0') != std::string::npos) return pids;
+  const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return pids;
+  scan_shards(dir_fd, [&](const char*, const Shard& shard) {
+    if (files::owner_alive(shard.pid)) pids.push_back(shard.pid & 0xFFFFFFFFu);
+  });
+  close(dir_fd);
+  std::sort(pids.begin(), pids.end());
+  pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+  return pids;
 }
 
 double histogram_quantile(std::span<const std::uint64_t, BUCKET_COUNT> buckets, double q,

@@ -15,6 +15,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vantorel::multiproc {
 
@@ -99,6 +100,9 @@ void record(std::uint16_t status_code, double duration_ms, std::uint64_t unix_se
 // nullopt while the mode is off; otherwise the sum over the live workers' shards. Deletes shards
 // whose owner is gone.
 [[nodiscard]] std::optional<MergedTotals> merged();
+
+// The pids of the live owners of the shards in `directory`, sorted; read only.
+[[nodiscard]] std::vector<std::uint64_t> live_owners(const std::string& directory);
 
 [[nodiscard]] double histogram_quantile(std::span<const std::uint64_t, BUCKET_COUNT> buckets,
                                         double q, double max_ms);

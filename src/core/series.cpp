@@ -1165,6 +1165,20 @@ Merged merged() {
 
 Merged read_dir(const std::string& directory) { return merge_directory(directory, false, nullptr); }
 
+std::vector<std::uint64_t> live_owners(const std::string& directory) {
+  std::vector<std::uint64_t> pids;
+  if (directory.find('\0') != std::string::npos) return pids;
+  const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) return pids;
+  for (const Source& source : read_workers(dir_fd)) {
+    if (source.alive) pids.push_back(source.pid & 0xFFFFFFFFu);
+  }
+  close(dir_fd);
+  std::sort(pids.begin(), pids.end());
+  pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+  return pids;
+}
+
 FoldOutcome fold(const std::string& directory, std::uint64_t pid) {
   if (files::owner_alive(pid)) return FoldOutcome::alive;
   if (directory.find('\0') != std::string::npos) return FoldOutcome::absent;

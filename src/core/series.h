@@ -132,6 +132,8 @@ void clear();
 [[nodiscard]] Merged merged();
 // The same merge of `directory`, read only: no fold, no delete.
 [[nodiscard]] Merged read_dir(const std::string& directory);
+// The pids of the live owners of the worker files in `directory`, sorted; read only.
+[[nodiscard]] std::vector<std::uint64_t> live_owners(const std::string& directory);
 // Folds the dead worker `pid`'s file in `directory` into the archive now.
 [[nodiscard]] FoldOutcome fold(const std::string& directory, std::uint64_t pid);
 
