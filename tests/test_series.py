@@ -39,6 +39,7 @@ def reset():
         for _ in range(n):
             _native.series_finish(method, "/", "/", 200, 0.0)
     _native.series_set_limit(series.DEFAULT_LIMIT)
+    _native.series_set_methods([])
     _native.series_clear()
     _core.clear_requests()
 
@@ -117,8 +118,9 @@ TEXTS = {
 
 @pytest.mark.parametrize("method,route", TEXTS.values(), ids=TEXTS.keys())
 def test_texts_are_capped_and_cleaned(method, route):
-    expected = (replaced(str.__str__(method)[:series.MAX_METHOD_LENGTH]),
-                replaced(str.__str__(route)[:series.MAX_ROUTE_LENGTH]))
+    # A method that is no standard one (nor an extra one) is labelled OTHER.
+    label = str.__str__(method) if method in series.METHOD_CLASSES else "OTHER"
+    expected = (label, replaced(str.__str__(route)[:series.MAX_ROUTE_LENGTH]))
     _native.series_start(method)
     _native.series_observe(method, route, 201, 3.0)
     _native.series_finish("GET", "/path", route, 202, 4.0)
@@ -128,6 +130,29 @@ def test_texts_are_capped_and_cleaned(method, route):
     gauges["GET"] -= 1
     gauges[method if method in ("GET", "PUT") else "OTHER"] += 1
     assert series.snapshot().in_progress == gauges
+
+
+def test_clients_cannot_fill_the_series_budget_with_made_up_methods():
+    _native.series_set_limit(5)
+    _native.series_set_methods(["PROPFIND", "M" * 32])
+    try:
+        for i in range(1000):
+            _native.series_finish("X%d" % i, "/p", "/r", 200, 1.0)
+        for method in ("GET", "PROPFIND", "M" * 32, "M" * 33, "propfind"):
+            _native.series_finish(method, "/p", "/r", 200, 1.0)
+        got = {(s.method, s.route, s.count) for s in series.snapshot().series}
+        assert got == {("OTHER", "/r", 1002), ("GET", "/r", 1), ("PROPFIND", "/r", 1),
+                       ("M" * 32, "/r", 1)}
+        # The ring keeps what the client sent.
+        assert {r.method for r in _core.get_requests()} >= {"X999", "M" * 33, "propfind"}
+        assert _native.series_get_methods() == ("PROPFIND", "M" * 32)
+    finally:
+        reset()
+    for bad, error in [(["M" * 33], ValueError), ([""], ValueError), (["A"] * 65, ValueError),
+                       ([1], TypeError), ("GET", TypeError)]:
+        with pytest.raises(error):
+            _native.series_set_methods(bad)
+    assert _native.series_get_methods() == ()
 
 
 # Arguments whose conversion fails: series_finish must fail exactly as record_request does for
@@ -232,6 +257,7 @@ HOSTILE = ['a"b', "back\\slash", "new\nline", '\\"\n\\n', "é\u2028\x00", "{}=,"
 
 
 def test_whole_document_read_by_prometheus_client():
+    _native.series_set_methods(HOSTILE)  # methods of their own: their labels are escaped too
     for i, text in enumerate(HOSTILE):
         _native.series_observe(text, text, 200 + i, 0.5 * i)
     _native.series_finish("GET", "/x", "/items/{id}", 404, 30.0)

@@ -23,10 +23,12 @@ from test_servers import free_port, live_children, request, wait_for
 from vantorel import series
 from vantorel.multiproc import BUCKET_BOUNDS_MS
 
-# The worker file's header: magic, pid, incarnation, capacity, slot_size, claimed, then the ten
-# in-progress gauges, in native-endian u64 words.
-HEADER = struct.Struct("=16Q")
+# The worker file's header: magic, pid, incarnation, capacity, slot_size, claimed, the ten
+# in-progress gauges, the owner's start ticks, start time and CPU time, then reserved words, in
+# native-endian u64 words.
+HEADER = struct.Struct("=32Q")
 PID_OFFSET = 8  # the incarnation follows
+START_TICKS = 16  # the word
 SLOT_SIZE = 1296  # 18 words (check, key, count, sum_us, 14 buckets), then 1152 key bytes
 SLOT_HEAD_SIZE = 144
 
@@ -347,10 +349,20 @@ def worker_file(tmp_path_factory):
                          ("POST", "/b", 404, 2.0)])
 
 
+def start_ticks(pid):
+    """When process `pid` started, in clock ticks after boot: field 22 of /proc/<pid>/stat."""
+    with open(f"/proc/{pid}/stat") as f:
+        return int(f.read().rpartition(")")[2].split()[19])
+
+
 def with_pid(image, pid):
-    """The image as the file of another process `pid`, with an incarnation of its own."""
+    """The image as the file of another process `pid` (its start ticks too, where it lives),
+    with an incarnation of its own."""
     words = struct.pack("=QQ", pid, int.from_bytes(os.urandom(8), "little") | 1)
-    return image[:PID_OFFSET] + words + image[PID_OFFSET + 16:]
+    image = image[:PID_OFFSET] + words + image[PID_OFFSET + 16:]
+    ticks = start_ticks(pid) if os.path.exists(f"/proc/{pid}") else 0
+    at = START_TICKS * 8
+    return image[:at] + struct.pack("=Q", ticks) + image[at + 8:]
 
 
 def plant(directory, outside, kind, image):
@@ -469,27 +481,35 @@ def test_a_file_that_cannot_be_had_leaves_the_series_local(tmp_path, case):
     assert (f"vtr-{pid}.series" in files) is case.startswith("name-taken")
 
 
-def test_children_forked_after_the_file_was_opened_append_to_it(tmp_path):
-    merged, files, pid = run("""
+def test_a_child_forked_after_first_use_counts_in_a_file_of_its_own(tmp_path):
+    # A worker forks a child after its first request, then exits and is reaped: its file is
+    # folded, and the child's later requests must still count (they went into the worker's
+    # deleted file before).
+    merged, files, worker, child = run("""
+        worker = os.fork()
+        if worker != 0:
+            os.waitpid(worker, 0)
+            os._exit(0)
         core.set_multiproc_dir("d")
         _native.series_observe("GET", "/before", 200, 1.0)
-        children = []
-        for i in range(3):
-            child = os.fork()
-            if child == 0:  # shares the parent's mapping: same keys, and new ones
-                for _ in range(5):
-                    _native.series_observe("GET", "/before", 200, 1.0)
-                    _native.series_observe("GET", "/child", 201, 1.0)
-                os._exit(0)
-            children.append(child)
-        for child in children:
-            assert os.waitpid(child, 0)[1] == 0
-        _native.series_observe("GET", "/child", 201, 1.0)  # a key a child claimed
-        out([_native.series_read_dir("d"), sorted(os.listdir("d")), os.getpid()])
+        r, w = os.pipe()
+        if os.fork() != 0:
+            os.read(r, 1)  # the child has counted its first requests
+            os._exit(0)
+        for _ in range(5):
+            _native.series_observe("GET", "/child", 201, 1.0)
+        worker = os.getppid()
+        os.write(w, b"x")
+        while os.path.exists("/proc/%d" % worker):
+            time.sleep(0.01)
+        _native.series_snapshot()  # finds the worker dead and folds its file
+        for _ in range(5):
+            _native.series_observe("GET", "/child", 201, 1.0)
+        out([_native.series_read_dir("d"), sorted(os.listdir("d")), worker, os.getpid()])
         """, tmp_path)
-    assert as_lists(merged) == model([("GET", "/before", 200, 1.0)] * 16 +
-                                     [("GET", "/child", 201, 1.0)] * 16)
-    assert files == [f"vtr-{pid}.series", f"vtr-{pid}.shard"]
+    assert as_lists(merged) == model([("GET", "/before", 200, 1.0)] +
+                                     [("GET", "/child", 201, 1.0)] * 10)
+    assert f"vtr-{child}.series" in files and f"vtr-{worker}.series" not in files
 
 
 GUNICORN_APP = """

@@ -1,6 +1,6 @@
 """Type information for ``vantorel._native``, the package's private entries beside ``_core``."""
 
-from typing import Dict, List, Optional, Tuple
+from typing import Dict, List, Optional, Sequence, Tuple
 
 _Series = Tuple[str, str, Optional[int], int, int, Tuple[int, ...]]
 _Merged = Tuple[List[_Series], Dict[str, int], int]
@@ -32,6 +32,14 @@ def series_set_limit(n: int) -> None:
     """Sets how many distinct (method, route, status) keys this process keeps; requests with
     further keys count under the overflow series. Clamped to 100000. A worker's file keeps
     the limit in force when it was created."""
+
+def series_set_methods(methods: Sequence[str]) -> None:
+    """Sets the methods besides GET, HEAD, POST, PUT, DELETE, CONNECT, OPTIONS, TRACE and PATCH
+    that keep their own method label in the series (a list or tuple of at most 64 str of 1 to
+    32 characters); requests with any other method are counted under the method OTHER."""
+
+def series_get_methods() -> Tuple[str, ...]:
+    """The extra methods that keep their own label, as a tuple."""
 
 def series_get_limit() -> int:
     """The limit on distinct keys: 1000 unless set, or given by VTR_SERIES_LIMIT."""

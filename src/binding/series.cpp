@@ -4,6 +4,8 @@
 #include "core/series.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "binding/args.h"
 #include "binding/boundary.h"
@@ -166,6 +168,61 @@ PyObject* series_set_limit(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
+constexpr const char* METHODS_PARAMS[] = {"methods"};
+constexpr Signature SET_METHODS_SIGNATURE{"series_set_methods", METHODS_PARAMS, 1};
+
+// A list or tuple of str, each a method as the core keeps it (1 to 32 code points); the core's
+// list is replaced only once every item converted.
+PyObject* series_set_methods(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[1];
+    if (!bind(SET_METHODS_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    // Not any sequence: a str is one too, and would give one method per character.
+    if (!PyList_Check(slot[0]) && !PyTuple_Check(slot[0])) {
+      PyErr_SetString(PyExc_TypeError, "methods must be a list or tuple of str");
+      return nullptr;
+    }
+    PyRef items = PyRef::steal(PySequence_Fast(slot[0], "methods must be a list or tuple of str"));
+    if (!items) return nullptr;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    if (n > static_cast<Py_ssize_t>(series::MAX_EXTRA_METHODS)) {
+      PyErr_Format(PyExc_ValueError, "at most %d extra methods",
+                   static_cast<int>(series::MAX_EXTRA_METHODS));
+      return nullptr;
+    }
+    std::vector<std::string> methods;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+      auto text = to_text(item, "methods");
+      if (!text) return nullptr;
+      const Py_ssize_t length = PyUnicode_GetLength(item);
+      if (length < 1 || length > static_cast<Py_ssize_t>(series::MAX_METHOD_CODE_POINTS)) {
+        PyErr_Format(PyExc_ValueError, "a method has 1 to %d characters, not %zd",
+                     static_cast<int>(series::MAX_METHOD_CODE_POINTS), length);
+        return nullptr;
+      }
+      methods.emplace_back(*text);
+    }
+    series::set_extra_methods(std::move(methods));
+    return none();
+  });
+}
+
+PyObject* series_get_methods(PyObject*, PyObject*) {
+  return guarded([]() -> PyObject* {
+    const std::vector<std::string> methods = series::extra_methods();
+    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(methods.size())));
+    if (!tuple) return nullptr;
+    for (std::size_t i = 0; i < methods.size(); ++i) {
+      PyObject* text = to_py(std::string_view(methods[i]));
+      if (text == nullptr) return nullptr;
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return tuple.release();
+  });
+}
+
 PyObject* series_get_limit(PyObject*, PyObject*) {
   return guarded([] { return to_py(series::limit()); });
 }
@@ -289,6 +346,14 @@ PyMethodDef SERIES_METHODS[] = {
     {"series_get_limit", &series_get_limit, METH_NOARGS,
      "series_get_limit()\n--\n\n"
      "The limit on distinct keys: 1000 unless set, or given by VTR_SERIES_LIMIT."},
+    {"series_set_methods", as_method(&series_set_methods), METH_FASTCALL | METH_KEYWORDS,
+     "series_set_methods(methods)\n--\n\n"
+     "Sets the methods besides GET, HEAD, POST, PUT, DELETE, CONNECT, OPTIONS, TRACE and PATCH\n"
+     "that keep their own method label in the series (a list or tuple of at most 64 str of 1 to\n"
+     "32 characters); requests with any other method are counted under the method OTHER."},
+    {"series_get_methods", &series_get_methods, METH_NOARGS,
+     "series_get_methods()\n--\n\n"
+     "The extra methods that keep their own label, as a tuple."},
     {"series_clear", &series_clear, METH_NOARGS,
      "series_clear()\n--\n\n"
      "Empties this process's own table of series (never a file): for tests and manual resets.\n"

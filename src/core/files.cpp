@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <optional>
 
@@ -28,6 +31,10 @@ std::optional<std::string> parent_of(const std::string& path) {
 }
 
 }  // namespace
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
 
 int create_dir_all(const std::string& path) {
   if (path.empty()) return 0;
@@ -61,6 +68,36 @@ bool owner_alive(std::uint64_t pid_word) {
   if (!is_process_id(pid)) return false;
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
+
+Look look_at(const Owner& owner) {
+  Look look;
+  const std::uint64_t pid = owner.pid_word & 0xFFFFFFFFu;
+  if (!owner_alive(pid)) return look;
+  look.stat = snapshot::read_stat(static_cast<std::uint32_t>(pid));
+  // A zombie has exited: it writes nothing more, whoever is yet to reap it.
+  look.alive =
+      !look.stat || (look.stat->state != 'Z' &&
+                     (owner.start_ticks == 0 || look.stat->starttime_ticks == owner.start_ticks));
+  if (!look.alive) look.stat.reset();
+  return look;
+}
+
+std::uint64_t own_start_ticks() {
+  const auto stat = snapshot::read_stat(0);
+  return stat ? stat->starttime_ticks : 0;
+}
+
+bool lock(int dir_fd, int op, int tries, long pause_ns) {
+  for (int attempt = 1;; ++attempt) {
+    if (flock(dir_fd, op | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || attempt >= tries) return false;
+    timespec pause{0, pause_ns};
+    nanosleep(&pause, nullptr);
+  }
+}
+
+void unlock(int dir_fd) { flock(dir_fd, LOCK_UN); }
 
 int open_for_reading(int dir_fd, const char* name) {
   return openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

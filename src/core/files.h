@@ -7,9 +7,31 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
+
+#include "core/snapshot.h"
 
 namespace vantorel::files {
+
+// Owns one file descriptor and closes it; -1 is none.
+class Fd {
+ public:
+  Fd() noexcept = default;
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Fd& operator=(Fd&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  ~Fd();
+  [[nodiscard]] int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
 
 // 0 or an errno. Creates the directory and its missing parents, like "mkdir -p". An existing
 // directory (or a symlink to one) is no error.
@@ -27,6 +49,32 @@ namespace vantorel::files {
 // Whether the process whose pid is the low 32 bits of `pid_word` exists. A process that we may
 // not signal (EPERM) exists.
 [[nodiscard]] bool owner_alive(std::uint64_t pid_word);
+
+// A file's owner as its header names it: the pid word, and when the owner started, in clock
+// ticks after boot (0 where it could not tell).
+struct Owner {
+  std::uint64_t pid_word = 0;
+  std::uint64_t start_ticks = 0;
+};
+
+// What a look at an owner found: whether it is alive, and its /proc stat where it was read.
+// The owner is gone when its pid names no process, a zombie (it has exited; its parent has not
+// reaped it yet), or a process that started at another time: the kernel gave the pid to
+// someone else. Where the process's start cannot be read (a
+// /proc that hides other users' processes), the pid alone decides.
+struct Look {
+  bool alive = false;
+  std::optional<snapshot::ProcStat> stat;
+};
+[[nodiscard]] Look look_at(const Owner& owner);
+
+// This process's start in clock ticks after boot; 0 where /proc cannot tell.
+[[nodiscard]] std::uint64_t own_start_ticks();
+
+// flock() on a directory, without blocking: up to `tries` attempts `pause_ns` apart. `op` is
+// LOCK_EX or LOCK_SH.
+[[nodiscard]] bool lock(int dir_fd, int op, int tries, long pause_ns);
+void unlock(int dir_fd);
 
 // Opens the entry `name` of the directory `dir_fd` for reading as a merge does: never through a
 // symlink (owners create regular files, and a link could lead to any file on the host), never

@@ -4,15 +4,19 @@
 //
 // The table lives in a region: process memory while multi-worker mode is off, the worker's file
 // "vtr-<pid>.series" in the shard directory while it is on. The writer follows multiproc's mode
-// by its generation. A merge, in any process, sums the workers' files and the archive
-// "vtr-series.archive", into which the first merge that finds a worker dead folds its series.
+// by its generation, and a process forked after it opened its file writes a file of its own. A
+// merge, in any process, sums the workers' files and the archive "vtr-series.archive", into which
+// the first merge that finds a worker dead folds its series.
 //
-// A region is native-endian u64 words: a 128-byte Header, then `capacity` Slots of SLOT_SIZE
-// bytes. Slot 0 is the overflow key. Slots are claimed by fetch_add on `claimed` and never
-// reused; a slot is published by storing its `check` (a hash of its key) last, with release
-// order, so a reader that recomputes the hash never takes a torn key for a real one. Other
-// processes read a file with pread only; forked children may share its mapping, so counters in
-// a file change only by atomic read-modify-write.
+// A region is native-endian u64 words: a Header of HEADER_SIZE bytes, then `capacity` Slots of
+// SLOT_SIZE bytes. Slot 0 is the overflow key. Slots are claimed in order and never reused; a
+// slot is published by storing its `check` (a hash of its key) last, with release order, so a
+// reader that recomputes the hash never takes a torn key for a real one. One process writes a
+// file; others read it with pread only.
+//
+// The writer's files are split by step: series_layout (the format and the keys),
+// series_writer.cpp (recording, a worker's own file), series_reader (reading files and the
+// archive), series_fold (the archive and the fold of dead workers) and series_merge.cpp.
 #pragma once
 
 #include <array>
@@ -24,14 +28,17 @@
 #include <vector>
 
 #include "core/multiproc.h"
+#include "core/snapshot.h"
 
 namespace vantorel::series {
 
 inline constexpr std::size_t BUCKET_COUNT = multiproc::BUCKET_COUNT;
 inline constexpr std::size_t METHOD_CLASS_COUNT = 10;
-// The in-progress gauges' classes; any other method counts as OTHER.
+// The standard methods, then OTHER: the in-progress gauges' classes, and the series' method
+// labels (any other method counts as OTHER unless set_extra_methods names it).
 inline constexpr std::array<std::string_view, METHOD_CLASS_COUNT> METHOD_CLASSES{
     "GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH", "OTHER"};
+inline constexpr std::size_t MAX_EXTRA_METHODS = 64;
 
 // Keys are cut to these many code points (UTF-8 takes at most 4 bytes for each).
 inline constexpr std::size_t MAX_METHOD_CODE_POINTS = 32;
@@ -52,11 +59,16 @@ inline constexpr std::uint64_t ARCHIVE_KEYS_PER_LIMIT = 4;
 // The incarnations of the last folded files, kept in the archive.
 inline constexpr std::size_t FOLDED_RING_SIZE = 256;
 
-// The bytes "VTRSER01" and "VTRSAR01" in a little-endian file.
-inline constexpr std::uint64_t FILE_MAGIC = 0x3130524553525456;
-inline constexpr std::uint64_t ARCHIVE_MAGIC = 0x3130524153525456;
+// The bytes "VTRSER02" and "VTRSAR02" in a little-endian file. Files and archives of the
+// earlier layout ("VTRSER01", "VTRSAR01": shorter headers, the same slots and records) are
+// still read and folded; only this layout is written.
+inline constexpr std::uint64_t FILE_MAGIC = 0x3230524553525456;
+inline constexpr std::uint64_t FILE_MAGIC_V1 = 0x3130524553525456;
+inline constexpr std::uint64_t ARCHIVE_MAGIC = 0x3230524153525456;
+inline constexpr std::uint64_t ARCHIVE_MAGIC_V1 = 0x3130524153525456;
 
-inline constexpr std::size_t HEADER_SIZE = 128;
+inline constexpr std::size_t HEADER_SIZE = 256;
+inline constexpr std::size_t HEADER_SIZE_V1 = 128;
 inline constexpr std::size_t SLOT_HEAD_SIZE = 144;
 inline constexpr std::size_t SLOT_SIZE = SLOT_HEAD_SIZE + KEY_BYTES;
 
@@ -68,6 +80,13 @@ struct Header {
   std::uint64_t slot_size;    // SLOT_SIZE
   std::uint64_t claimed;      // slots claimed so far; may run past capacity
   std::uint64_t in_progress[METHOD_CLASS_COUNT];  // i64 gauges, two's complement
+  // The end of the earlier layout's header. With the pid, the owner's start (clock ticks after
+  // boot, field 22 of /proc/<pid>/stat) tells the owner from a later process that was given
+  // its pid; 0 where the owner could not read it, and then the pid alone decides.
+  std::uint64_t start_ticks;
+  std::uint64_t started_at_us;  // the owner's start, Unix microseconds; 0 where unknown
+  std::uint64_t cpu_us;         // the owner's CPU time (user + system) as it last published it
+  std::uint64_t reserved[13];
 };
 
 // The key word: the status in bits 0-15, the method's length in bytes in bits 16-31, the
@@ -97,6 +116,10 @@ struct Merged {
   std::vector<Series> series;  // sorted by method, route, then status (the overflow key's last)
   std::array<std::int64_t, METHOD_CLASS_COUNT> in_progress{};
   std::uint64_t overflow = 0;  // requests counted under the overflow key
+  // Multi-worker mode only: the deployment's process figures. CPU time of every worker, dead
+  // ones' included, as each last published it (so it never goes back); memory and descriptors
+  // summed over the live workers whose /proc entries could be read; the earliest start.
+  std::optional<snapshot::ProcessFigures> deployment;
 };
 
 enum class FoldOutcome {
@@ -123,12 +146,17 @@ void finish(std::string_view method, std::string_view route, std::uint16_t statu
 void set_limit(std::uint64_t limit);
 [[nodiscard]] std::uint64_t limit();
 
+// Methods besides the standard ones that keep their own label (at most MAX_EXTRA_METHODS, each
+// within the method cap); any other method is labelled OTHER. Replaces the earlier list.
+void set_extra_methods(std::vector<std::string> methods);
+[[nodiscard]] std::vector<std::string> extra_methods();
+
 // Empties the process-memory table (its in-progress gauges stay); never touches a file.
 void clear();
 
 // The series the exposition shows: this process's table while the mode is off; else the merge
-// of the directory, which folds dead workers' files (plus this process's table when its own file
-// could not be had).
+// of the directory, which folds dead workers' files (plus this process's table while its own
+// file could not be had, or waits for the directory's lock).
 [[nodiscard]] Merged merged();
 // The same merge of `directory`, read only: no fold, no delete.
 [[nodiscard]] Merged read_dir(const std::string& directory);
@@ -138,7 +166,8 @@ void clear();
 [[nodiscard]] FoldOutcome fold(const std::string& directory, std::uint64_t pid);
 
 // Why the series are in process memory while the mode is on: the step that failed to set up
-// this worker's file, its errno and the directory; nullopt otherwise.
+// this worker's file, its errno and the directory; nullopt otherwise (and while the file only
+// waits for the directory's lock).
 [[nodiscard]] std::optional<multiproc::OpenFailure> last_failure();
 
 }  // namespace vantorel::series

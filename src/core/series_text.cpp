@@ -173,28 +173,41 @@ std::optional<double> as_double(const std::optional<T>& figure) {
   return static_cast<double>(*figure);
 }
 
-// The standard process families; one whose figure could not be read is left out.
-void append_process(std::string& out, const snapshot::ProcessFigures& f) {
-  const struct {
-    std::string_view name, type, help;
-    std::optional<double> value;
-  } families[] = {
-      {"process_cpu_seconds_total", "counter",
-       "CPU time this process has used, user and system together, in seconds.", f.cpu_seconds},
-      {"process_resident_memory_bytes", "gauge", "Resident memory of this process, in bytes.",
-       as_double(f.resident_bytes)},
-      {"process_virtual_memory_bytes", "gauge", "Virtual memory of this process, in bytes.",
-       as_double(f.virtual_bytes)},
-      {"process_start_time_seconds", "gauge",
-       "When this process started, in seconds since the Unix epoch.", f.start_time_seconds},
-      {"process_open_fds", "gauge", "File descriptors this process has open.",
-       as_double(f.open_fds)},
-      {"process_max_fds", "gauge",
-       "The most file descriptors this process may have open (its soft limit).",
-       as_double(f.max_fds)},
-  };
-  for (const auto& family : families) {
-    if (family.value) push_metric(out, family.name, family.type, family.help, *family.value);
+struct ProcessFamily {
+  std::string_view name, type, help, deployment_help;
+};
+
+constexpr ProcessFamily PROCESS_FAMILIES[] = {
+    {"process_cpu_seconds_total", "counter",
+     "CPU time this process has used, user and system together, in seconds.",
+     "CPU time the deployment's worker processes have used, user and system together, in "
+     "seconds, dead workers' included: each worker's as it last published it."},
+    {"process_resident_memory_bytes", "gauge", "Resident memory of this process, in bytes.",
+     "Resident memory of the deployment's live worker processes, summed, in bytes."},
+    {"process_virtual_memory_bytes", "gauge", "Virtual memory of this process, in bytes.",
+     "Virtual memory of the deployment's live worker processes, summed, in bytes."},
+    {"process_start_time_seconds", "gauge",
+     "When this process started, in seconds since the Unix epoch.",
+     "When the deployment's first worker process started, in seconds since the Unix epoch."},
+    {"process_open_fds", "gauge", "File descriptors this process has open.",
+     "File descriptors the deployment's live worker processes have open, summed."},
+    {"process_max_fds", "gauge",
+     "The most file descriptors this process may have open (its soft limit).",
+     "The most file descriptors the deployment's live worker processes may have open (their "
+     "soft limits), summed."},
+};
+
+// The standard process families: of this process, or in multi-worker mode of the deployment
+// (the workers of the directory); one whose figure could not be read is left out.
+void append_process(std::string& out, const snapshot::ProcessFigures& f, bool deployment) {
+  const std::optional<double> values[] = {
+      f.cpu_seconds,        as_double(f.resident_bytes), as_double(f.virtual_bytes),
+      f.start_time_seconds, as_double(f.open_fds),       as_double(f.max_fds)};
+  for (std::size_t i = 0; i < std::size(PROCESS_FAMILIES); ++i) {
+    const ProcessFamily& family = PROCESS_FAMILIES[i];
+    if (!values[i]) continue;
+    push_metric(out, family.name, family.type, deployment ? family.deployment_help : family.help,
+                *values[i]);
   }
 }
 
@@ -221,10 +234,18 @@ std::string render(const series::Merged& merged, const snapshot::ProcessFigures&
   push_metric(out, OVERFLOW, "counter",
               "Requests counted under the overflow series because the series limit was reached.",
               static_cast<double>(merged.overflow));
-  append_process(out, figures);
+  if (merged.deployment) {
+    append_process(out, *merged.deployment, true);
+  } else {
+    append_process(out, figures, false);
+  }
   return out;
 }
 
-std::string render() { return render(series::merged(), snapshot::process_figures()); }
+std::string render() {
+  const series::Merged merged = series::merged();
+  return render(merged,
+                merged.deployment ? snapshot::ProcessFigures{} : snapshot::process_figures());
+}
 
 }  // namespace vantorel::series_text

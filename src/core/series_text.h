@@ -13,7 +13,8 @@ namespace vantorel::series_text {
 // The families, in this order, each with HELP and TYPE lines even without samples:
 // vtr_http_requests_total, vtr_http_request_duration_seconds, vtr_http_requests_in_progress (all
 // ten method classes), vtr_http_requests_overflow_total, then the six process_* families (one
-// whose figure cannot be read is left out). Every block ends with an empty line.
+// whose figure cannot be read is left out): the deployment's when the merge has them (multi-worker
+// mode), else `figures`. Every block ends with an empty line.
 [[nodiscard]] std::string render(const series::Merged& merged,
                                  const snapshot::ProcessFigures& figures);
 // The document for series::merged() and this process's figures.

@@ -19,6 +19,7 @@
 #include <utility>
 #include <variant>
 
+#include "core/files.h"
 #include "core/texts.h"
 
 namespace vantorel::snapshot {
@@ -85,20 +86,7 @@ double elapsed_ms(const Instant& then, const Instant& now) {
   return (static_cast<double>(sec) + static_cast<double>(nsec) / 1e9) * 1000.0;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-  explicit operator bool() const noexcept { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
+using files::Fd;
 
 // Reads a small /proc file into `buffer`. A /proc seq file hands over its whole text in the first
 // read when the buffer is large enough, so one read() suffices (no second read to see the end). A
@@ -155,6 +143,7 @@ std::optional<ProcStat> parse_stat(std::string_view text) {
   for (int number = 3; number <= RSS; ++number) {
     const std::string_view field = next_field(rest);
     if (field.empty()) return std::nullopt;
+    if (number == 3) stat.state = field[0];
     std::uint64_t* target = number == UTIME     ? &stat.utime_ticks
                             : number == STIME   ? &stat.stime_ticks
                             : number == THREADS ? &stat.num_threads
@@ -270,10 +259,10 @@ std::optional<std::uint64_t> boot_time() {
   return btime;
 }
 
-// The entries of /proc/self/fd, the listing's own descriptor among them, as other tools count
-// them (psutil, prometheus_client, node_exporter).
-std::optional<std::uint64_t> count_open_fds() {
-  DIR* listing = ::opendir("/proc/self/fd");
+// The entries of /proc/<pid>/fd ("self" for this process), the listing's own descriptor among
+// them for this process, as other tools count them (psutil, prometheus_client, node_exporter).
+std::optional<std::uint64_t> count_open_fds(const char* fd_dir) {
+  DIR* listing = ::opendir(fd_dir);
   if (listing == nullptr) return std::nullopt;
   std::uint64_t count = 0;
   while (const dirent* entry = ::readdir(listing)) {
@@ -284,26 +273,78 @@ std::optional<std::uint64_t> count_open_fds() {
   return count;
 }
 
+// "/proc/<pid>/<leaf>", or "/proc/self/<leaf>" for pid 0.
+std::string proc_path(std::uint32_t pid, std::string_view leaf) {
+  std::string path = "/proc/";
+  if (pid == 0) {
+    path += "self";
+  } else {
+    char digits[16];
+    path.append(digits, std::to_chars(digits, digits + sizeof digits, pid).ptr);
+  }
+  path += '/';
+  path += leaf;
+  return path;
+}
+
+// The soft limit of the "Max open files" line of /proc/<pid>/limits.
+std::optional<std::uint64_t> soft_fd_limit(std::uint32_t pid) {
+  char buffer[4096];
+  const auto text = read_proc_file(proc_path(pid, "limits").c_str(), buffer, sizeof buffer);
+  if (!text) return std::nullopt;
+  constexpr std::string_view LINE = "Max open files";
+  const auto at = text->find(LINE);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::string_view rest = text->substr(at + LINE.size());
+  return to_u64(next_field(rest));  // "unlimited" is no number: left out
+}
+
 }  // namespace
 
-ProcessFigures process_figures() {
+std::optional<double> start_time_seconds(std::uint64_t start_ticks) {
+  const auto btime = boot_time();
+  if (!btime) return std::nullopt;
+  return static_cast<double>(*btime) +
+         static_cast<double>(start_ticks) / static_cast<double>(ticks_per_second());
+}
+
+std::optional<ProcStat> read_stat(std::uint32_t pid) {
+  char buffer[2048];
+  const auto text = read_proc_file(proc_path(pid, "stat").c_str(), buffer, sizeof buffer);
+  return text ? parse_stat(*text) : std::nullopt;
+}
+
+ProcessFigures figures_of(std::uint32_t pid, const ProcStat& stat) {
   ProcessFigures figures;
-  char stat_buffer[2048];
-  const auto stat_text = read_proc_file("/proc/self/stat", stat_buffer, sizeof stat_buffer);
-  if (const auto stat = stat_text ? parse_stat(*stat_text) : std::nullopt) {
-    const auto hz = static_cast<double>(ticks_per_second());
-    figures.cpu_seconds = static_cast<double>(stat->utime_ticks + stat->stime_ticks) / hz;
-    figures.resident_bytes = stat->rss_pages * page_size();
-    figures.virtual_bytes = stat->vsize_bytes;
-    if (const auto btime = boot_time()) {
-      figures.start_time_seconds =
-          static_cast<double>(*btime) + static_cast<double>(stat->starttime_ticks) / hz;
-    }
+  figures.cpu_seconds = static_cast<double>(stat.utime_ticks + stat.stime_ticks) /
+                        static_cast<double>(ticks_per_second());
+  figures.resident_bytes = stat.rss_pages * page_size();
+  figures.virtual_bytes = stat.vsize_bytes;
+  figures.start_time_seconds = start_time_seconds(stat.starttime_ticks);
+  figures.open_fds = count_open_fds(proc_path(pid, "fd").c_str());
+  if (pid == 0) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) figures.max_fds = limit.rlim_cur;
+  } else {
+    figures.max_fds = soft_fd_limit(pid);
   }
-  figures.open_fds = count_open_fds();
+  return figures;
+}
+
+ProcessFigures process_figures() {
+  if (const auto stat = read_stat(0)) return figures_of(0, *stat);
+  ProcessFigures figures;
+  figures.open_fds = count_open_fds("/proc/self/fd");
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) figures.max_fds = limit.rlim_cur;
   return figures;
+}
+
+std::uint64_t own_cpu_us() {
+  timespec cpu{};
+  if (::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu) != 0 || cpu.tv_sec < 0) return 0;
+  return static_cast<std::uint64_t>(cpu.tv_sec) * 1'000'000u +
+         static_cast<std::uint64_t>(cpu.tv_nsec) / 1000u;
 }
 
 }  // namespace vantorel::snapshot

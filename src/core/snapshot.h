@@ -27,6 +27,7 @@ struct Snapshot {
 
 // The fields of /proc/<pid>/stat that the snapshot uses.
 struct ProcStat {
+  char state = '?';  // R, S, D, Z (a zombie: exited, not yet reaped), ...
   std::uint64_t utime_ticks = 0;
   std::uint64_t stime_ticks = 0;
   std::uint64_t num_threads = 0;      // the main thread included
@@ -56,6 +57,17 @@ struct ProcessFigures {
   std::optional<std::uint64_t> max_fds;  // the soft limit
 };
 [[nodiscard]] ProcessFigures process_figures();
+
+// /proc/<pid>/stat of another process (0: this one); nullopt when it cannot be read (gone, or
+// hidden from us).
+[[nodiscard]] std::optional<ProcStat> read_stat(std::uint32_t pid);
+// The standard families' figures of process `pid`, whose stat was just read; the descriptor
+// figures only where its /proc entries may be read.
+[[nodiscard]] ProcessFigures figures_of(std::uint32_t pid, const ProcStat& stat);
+// When a process whose starttime field is `start_ticks` started, in Unix seconds.
+[[nodiscard]] std::optional<double> start_time_seconds(std::uint64_t start_ticks);
+// CPU time of this process, user and system, in whole microseconds; 0 if it cannot be read.
+[[nodiscard]] std::uint64_t own_cpu_us();
 
 // Fails with "clock error: ..." when the wall clock is before 1970, or "process N not found by
 // sysinfo" when the process's own /proc entry cannot be read.

@@ -1,0 +1,235 @@
+#include "core/series_fold.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/series_reader.h"
+#include "core/series_sums.h"
+
+namespace vantorel::series {
+namespace fold_step {
+namespace {
+
+using namespace layout;
+using reader::Archive;
+using reader::ArchiveState;
+using reader::Source;
+using sums::KeyRef;
+using sums::KeyTable;
+
+// A batch of folds stays well inside the ring: should a folder stop after renaming the archive
+// and before deleting the batch's files, the ring must still name every one of them.
+constexpr std::size_t MAX_FOLDS_PER_BATCH = 64;
+// The fold of one worker (gunicorn's child_exit) waits this long for a merger's fold to end.
+constexpr int LOCK_TRIES = 100;
+constexpr long LOCK_PAUSE_NS = 2'000'000;
+
+std::uint64_t min_known(std::uint64_t a, std::uint64_t b) {
+  if (a == 0) return b;
+  if (b == 0) return a;
+  return std::min(a, b);
+}
+
+// The files that an earlier fold stopped before deleting: the archive names them and holds their
+// series, so they go now, before the ring can forget them and a merge would count them again.
+// Returns the incarnations of those that could not be deleted: they keep their place in the ring.
+std::vector<std::uint64_t> delete_leftovers(int dir_fd, const Archive& archive) {
+  std::vector<std::uint64_t> pinned;
+  if (archive.folded.empty()) return pinned;
+  for (const Source& source : reader::read_workers(dir_fd, false)) {
+    if (!archive.names(source.incarnation)) continue;
+    if (unlinkat(dir_fd, source.name.c_str(), 0) != 0 && errno != ENOENT) {
+      pinned.push_back(source.incarnation);
+    }
+  }
+  return pinned;
+}
+
+// The new archive: the old one's keys (all of them, in their order), then the folded files' new
+// keys while there are fewer than ARCHIVE_KEYS_PER_LIMIT x the limit; keys past that count under
+// the overflow key. The limit is the largest of the archive's and the folded files' own (a file
+// holds limit + 1 slots), so a folder that never set the workers' limit caps nothing they kept.
+std::vector<std::uint64_t> build_archive(const Archive& old, const std::vector<Source>& folding,
+                                         const std::vector<std::uint64_t>& pinned,
+                                         std::uint64_t fallback_limit) {
+  ArchiveHeader head{};
+  head.magic = ARCHIVE_MAGIC;
+  head.slot_size = SLOT_SIZE;
+  head.key_limit = old.key_limit;
+  head.cpu_us = old.cpu_us;
+  head.earliest_start_us = old.earliest_start_us;
+  std::size_t expected = old.records.count;
+  for (const Source& source : folding) {
+    expected += source.count;
+    head.key_limit = std::max(head.key_limit, source.capacity - 1);
+    head.cpu_us = saturating_add(head.cpu_us, source.cpu_us);
+    head.earliest_start_us = min_known(head.earliest_start_us, source.started_at_us);
+  }
+  if (head.key_limit == 0) head.key_limit = fallback_limit;
+  head.key_limit = std::min(head.key_limit, MAX_LIMIT);
+
+  KeyTable entries(expected);
+  std::size_t labelled = 0;
+  const KeyRef overflow{OVERFLOW_KEY, {}, key_hash(OVERFLOW_KEY, nullptr, 0)};
+  const std::uint64_t max_keys = ARCHIVE_KEYS_PER_LIMIT * head.key_limit;
+  const auto add = [&](const std::uint64_t* record, const char* bytes, std::size_t size,
+                       bool from_archive) {
+    KeyRef ref{record[1], std::string_view(bytes, size), record[0]};
+    if (ref.key != OVERFLOW_KEY && entries.find(ref) == nullptr) {
+      if (!from_archive && labelled >= max_keys) {
+        ref = overflow;
+      } else {
+        ++labelled;
+      }
+    }
+    sums::add_into(entries.at(ref), record);
+  };
+  reader::for_each_record(old.records.records,
+                          [&](const std::uint64_t* record, const char* bytes, std::size_t size) {
+                            add(record, bytes, size, true);
+                          });
+  std::vector<std::uint64_t> ring = old.folded;
+  for (const Source& source : folding) {
+    reader::for_each_record(source.records,
+                            [&](const std::uint64_t* record, const char* bytes, std::size_t size) {
+                              add(record, bytes, size, false);
+                            });
+    ring.push_back(source.incarnation);
+  }
+  // The oldest entries go first, except those whose files are still there.
+  const auto is_pinned = [&](std::uint64_t incarnation) {
+    return std::find(pinned.begin(), pinned.end(), incarnation) != pinned.end();
+  };
+  for (auto it = ring.begin(); ring.size() > FOLDED_RING_SIZE && it != ring.end();) {
+    it = is_pinned(*it) ? it + 1 : ring.erase(it);
+  }
+  head.folds_total = old.folds_total + folding.size();
+  head.folded_count = ring.size();
+  head.ring_covers = static_cast<std::uint64_t>(
+      ring.size() - static_cast<std::size_t>(std::count_if(ring.begin(), ring.end(), is_pinned)));
+  std::copy(ring.begin(), ring.end(), head.folded);
+
+  std::vector<std::uint64_t> image(sizeof head / 8);
+  for (const auto& [ref, totals] : entries.entries()) {
+    std::uint64_t rec[HEAD_WORDS] = {ref.hash, ref.key, totals.count, totals.sum_us};
+    std::copy(totals.buckets.begin(), totals.buckets.end(), rec + 4);
+    const std::size_t at = image.size();
+    image.resize(at + HEAD_WORDS + padded_words(ref.bytes.size()));
+    std::memcpy(&image[at], rec, sizeof rec);
+    if (!ref.bytes.empty()) {
+      std::memcpy(&image[at + HEAD_WORDS], ref.bytes.data(), ref.bytes.size());
+    }
+  }
+  head.record_words = image.size() - sizeof head / 8;
+  std::memcpy(image.data(), &head, sizeof head);
+  return image;
+}
+
+// 0 or an errno. Written beside the archive, then renamed over it: readers see the old archive
+// or the new one, never a part. On a full file system the fold is given up and nothing is lost.
+// Mode and owner follow the directory's, whoever folds: a root master folding from its reaping
+// hook must leave an archive that its workers (another user, whatever the master's umask) can
+// read and replace.
+int write_archive(int dir_fd, const std::vector<std::uint64_t>& image) {
+  // A leftover of a fold that crashed, or anything planted under the name: never written through.
+  unlinkat(dir_fd, ARCHIVE_TMP_NAME, 0);
+  const files::Fd fd(
+      openat(dir_fd, ARCHIVE_TMP_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) return errno;
+  int err = 0;
+  struct stat dir {};
+  if (fstat(dir_fd, &dir) != 0) {
+    err = errno;
+  } else if (geteuid() == 0 && fchown(fd.get(), dir.st_uid, dir.st_gid) != 0) {
+    err = errno;
+  } else if (fchmod(fd.get(), dir.st_mode & 0666) != 0) {
+    err = errno;
+  }
+  const auto* bytes = reinterpret_cast<const unsigned char*>(image.data());
+  const std::size_t size = image.size() * 8;
+  for (std::size_t done = 0; done < size && err == 0;) {
+    const ssize_t n = write(fd.get(), bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : EIO;
+    } else {
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  if (err == 0 && renameat(dir_fd, ARCHIVE_TMP_NAME, dir_fd, ARCHIVE_NAME) != 0) err = errno;
+  if (err != 0) unlinkat(dir_fd, ARCHIVE_TMP_NAME, 0);
+  return err;
+}
+
+}  // namespace
+
+FoldOutcome fold_locked(int dir_fd, const std::vector<std::string>& names,
+                        std::uint64_t fallback_limit) {
+  // Each file is read again here: since the caller listed it, another merger may have folded
+  // and deleted it, or a new worker with its pid may have made it its own.
+  std::vector<Source> dead;
+  bool alive = false;
+  for (const std::string& name : names) {
+    Source source;
+    if (!reader::read_worker_file(dir_fd, name.c_str(), source)) continue;
+    if (files::look_at(source.owner).alive) {
+      alive = true;
+      continue;
+    }
+    source.name = name;
+    dead.push_back(std::move(source));
+  }
+  if (dead.empty()) return alive ? FoldOutcome::alive : FoldOutcome::absent;
+  const Archive archive = reader::read_archive(dir_fd);
+  if (archive.state == ArchiveState::unreadable) return FoldOutcome::failed;
+  const std::vector<std::uint64_t> pinned = delete_leftovers(dir_fd, archive);
+  std::vector<Source> unfolded;
+  for (Source& source : dead) {
+    if (!archive.names(source.incarnation)) unfolded.push_back(std::move(source));
+  }
+  if (unfolded.empty()) return FoldOutcome::folded;  // deleted with the leftovers
+  // Every file of the batch must fit beside the pinned entries, or the ring could not name it.
+  const std::size_t room = FOLDED_RING_SIZE - std::min(pinned.size(), FOLDED_RING_SIZE);
+  if (room == 0) return FoldOutcome::failed;
+  if (unfolded.size() > room) unfolded.resize(room);  // the rest at the next fold
+  if (write_archive(dir_fd, build_archive(archive, unfolded, pinned, fallback_limit)) != 0) {
+    return FoldOutcome::failed;
+  }
+  for (const Source& source : unfolded) unlinkat(dir_fd, source.name.c_str(), 0);
+  return FoldOutcome::folded;
+}
+
+void fold_dead(int dir_fd, const std::vector<std::string>& names, std::uint64_t fallback_limit) {
+  if (names.empty() || !files::lock(dir_fd, LOCK_EX, 1, 0)) return;
+  for (std::size_t first = 0; first < names.size(); first += MAX_FOLDS_PER_BATCH) {
+    const auto begin = names.begin() + static_cast<std::ptrdiff_t>(first);
+    const auto end = names.begin() + static_cast<std::ptrdiff_t>(
+                                         std::min(names.size(), first + MAX_FOLDS_PER_BATCH));
+    if (fold_locked(dir_fd, {begin, end}, fallback_limit) == FoldOutcome::failed) break;
+  }
+  files::unlock(dir_fd);
+}
+
+}  // namespace fold_step
+
+FoldOutcome fold(const std::string& directory, std::uint64_t pid) {
+  if (directory.find('\0') != std::string::npos) return FoldOutcome::absent;
+  const files::Fd dir_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir_fd) return files::owner_alive(pid) ? FoldOutcome::alive : FoldOutcome::absent;
+  if (!files::lock(dir_fd.get(), LOCK_EX, fold_step::LOCK_TRIES, fold_step::LOCK_PAUSE_NS)) {
+    return FoldOutcome::busy;
+  }
+  FoldOutcome outcome = fold_step::fold_locked(dir_fd.get(), {layout::file_name(pid)}, limit());
+  files::unlock(dir_fd.get());
+  // No file of that pid: say so only of a pid that names no live process.
+  if (outcome == FoldOutcome::absent && files::owner_alive(pid)) outcome = FoldOutcome::alive;
+  return outcome;
+}
+
+}  // namespace vantorel::series

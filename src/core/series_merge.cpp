@@ -1,0 +1,230 @@
+// The merge of a directory's series: every worker's file and the archive, each key once, and the
+// deployment's process figures beside them.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "core/files.h"
+#include "core/series_fold.h"
+#include "core/series_layout.h"
+#include "core/series_reader.h"
+#include "core/series_sums.h"
+#include "core/series_writer.h"
+
+namespace vantorel::series {
+namespace {
+
+using namespace layout;
+using reader::Archive;
+using reader::ArchiveState;
+using reader::Source;
+using sums::KeyRef;
+using sums::KeyTable;
+
+// A merge reads the directory again when folds it cannot see through land while it reads;
+// the last attempt holds the directory's shared lock, so that none can.
+constexpr int READ_ATTEMPTS = 4;
+constexpr int SHARED_LOCK_TRIES = 100;
+constexpr long SHARED_LOCK_PAUSE_NS = 2'000'000;
+
+constexpr std::string_view OVERFLOW_METHOD = "OTHER";
+constexpr std::string_view OVERFLOW_ROUTE = "<overflow>";
+
+void add_gauges(Merged& merged, const Source& source) {
+  for (std::size_t i = 0; i < METHOD_CLASS_COUNT; ++i) {
+    merged.in_progress[i] += static_cast<std::int64_t>(source.in_progress[i]);
+  }
+}
+
+// The method and route labels of a key.
+std::pair<std::string_view, std::string_view> labels_of(const KeyRef& ref) {
+  if (ref.key == OVERFLOW_KEY) return {OVERFLOW_METHOD, OVERFLOW_ROUTE};
+  const std::size_t m = method_size(ref.key);
+  return {ref.bytes.substr(0, m), ref.bytes.substr(m)};
+}
+
+// The series in document order: by method, route, then status, the overflow key's last. Sorted
+// as labels beside their entry, so that each Series is built once, in place.
+void fill_series(Merged& merged, const KeyTable& sums) {
+  struct Order {
+    std::string_view method, route;
+    std::uint32_t status;  // past every status for the overflow key, whose status is OTHER
+    std::size_t entry;
+  };
+  const auto& entries = sums.entries();
+  std::vector<Order> order;
+  order.reserve(entries.size());
+  for (std::size_t e = 0; e < entries.size(); ++e) {
+    const auto& [ref, totals] = entries[e];
+    const bool overflow = ref.key == OVERFLOW_KEY;
+    // Every table holds the overflow key; it shows once something was counted under it.
+    if (overflow && totals.count == 0 &&
+        totals.buckets == std::array<std::uint64_t, BUCKET_COUNT>{}) {
+      continue;
+    }
+    const auto [method, route] = labels_of(ref);
+    order.push_back(
+        {method, route, overflow ? 0x10000u : static_cast<std::uint32_t>(ref.key & 0xFFFFu), e});
+  }
+  std::sort(order.begin(), order.end(), [](const Order& a, const Order& b) {
+    if (const int c = a.method.compare(b.method); c != 0) return c < 0;
+    if (const int c = a.route.compare(b.route); c != 0) return c < 0;
+    return a.status < b.status;
+  });
+  merged.series.resize(order.size());
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const auto& [ref, totals] = entries[order[i].entry];
+    Series& s = merged.series[i];
+    s.method.assign(order[i].method);
+    s.route.assign(order[i].route);
+    s.overflow = ref.key == OVERFLOW_KEY;
+    s.status = s.overflow ? 0 : static_cast<std::uint16_t>(order[i].status);
+    s.count = totals.count;
+    s.sum_us = totals.sum_us;
+    s.buckets = totals.buckets;
+    if (s.overflow) merged.overflow += totals.count;
+  }
+}
+
+template <class T>
+void add_known(std::optional<T>& sum, const std::optional<T>& value) {
+  if (value) sum = sum.value_or(T{}) + *value;
+}
+
+// The deployment's process figures: CPU time as every worker last published it, dead ones'
+// (folded or not) included, so the sum never goes back; memory and descriptors of the live ones
+// as /proc shows them; the earliest start of all. `local` stands for this process when it has
+// no file of its own.
+snapshot::ProcessFigures deployment_figures(const std::vector<Source>& sources,
+                                            const Archive& archive, const Source* local) {
+  snapshot::ProcessFigures figures;
+  std::uint64_t cpu_us = archive.cpu_us, earliest_us = archive.earliest_start_us;
+  const auto take_start = [&](std::uint64_t start_us) {
+    if (start_us != 0 && (earliest_us == 0 || start_us < earliest_us)) earliest_us = start_us;
+  };
+  const auto take_live = [&](const snapshot::ProcessFigures& f) {
+    add_known(figures.resident_bytes, f.resident_bytes);
+    add_known(figures.virtual_bytes, f.virtual_bytes);
+    add_known(figures.open_fds, f.open_fds);
+    add_known(figures.max_fds, f.max_fds);
+  };
+  for (const Source& source : sources) {
+    if (archive.names(source.incarnation)) continue;
+    cpu_us = saturating_add(cpu_us, source.cpu_us);
+    take_start(source.started_at_us);
+    if (source.alive && source.stat) {
+      take_live(
+          snapshot::figures_of(static_cast<std::uint32_t>(source.owner.pid_word), *source.stat));
+    }
+  }
+  if (local != nullptr) {
+    const snapshot::ProcessFigures own = snapshot::process_figures();
+    cpu_us = saturating_add(cpu_us, snapshot::own_cpu_us());
+    if (own.start_time_seconds)
+      take_start(static_cast<std::uint64_t>(*own.start_time_seconds * 1e6));
+    take_live(own);
+  }
+  figures.cpu_seconds = static_cast<double>(cpu_us) / 1e6;
+  if (earliest_us != 0) figures.start_time_seconds = static_cast<double>(earliest_us) / 1e6;
+  return figures;
+}
+
+// Whether every file folded while the merge read the directory is named by the archive it read
+// last: `before` was read before the workers' files, `after` after them.
+bool sees_every_fold(const Archive& before, const Archive& after) {
+  return after.folds_total >= before.folds_total &&
+         after.folds_total - before.folds_total <= after.ring_covers;
+}
+
+// The merge of a directory, folding dead workers' files when `fold_dead`; `local` (this
+// process's table) joins the sum when given.
+//
+// The workers' files are read before the archive, and a file counts unless the archive read
+// afterwards names its incarnation. So a fold by another process counts exactly once, whenever
+// it happens:
+// - it renamed the new archive before we read the archive: the archive names the file and holds
+//   its series; the file, read or not, is skipped;
+// - it renamed after: the archive neither names nor holds it, and we read the file, which it
+//   deletes only after its rename;
+// - it stopped between rename and delete: the archive names the file; skipped, as in the first
+//   case, until a later fold deletes it (every fold first deletes such files, so the ring never
+//   forgets one that is still there).
+// The ring names only the last folds, so a merge that more folds overtook than the ring covers
+// (the archive's fold count says so) reads again.
+Merged merge_directory(const std::string& directory, bool fold_dead, const Source* local) {
+  std::vector<Source> sources;
+  Archive archive;
+  const files::Fd dir_fd(directory.find('\0') == std::string::npos
+                             ? open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                             : -1);
+  for (int attempt = 1; dir_fd; ++attempt) {
+    const bool last = attempt == READ_ATTEMPTS;
+    const bool locked =
+        last && files::lock(dir_fd.get(), LOCK_SH, SHARED_LOCK_TRIES, SHARED_LOCK_PAUSE_NS);
+    const Archive before = reader::read_archive(dir_fd.get(), false);
+    sources = reader::read_workers(dir_fd.get());
+    if (fold_dead && !locked) {
+      std::vector<std::string> dead;
+      for (const Source& source : sources) {
+        if (!source.alive && !before.names(source.incarnation)) dead.push_back(source.name);
+      }
+      fold_step::fold_dead(dir_fd.get(), dead, limit());
+    }
+    archive = reader::read_archive(dir_fd.get());
+    if (locked) files::unlock(dir_fd.get());
+    if (last || sees_every_fold(before, archive)) break;
+  }
+  // Workers mostly share their keys: the largest source is the likely count.
+  std::size_t expected = archive.records.count;
+  for (const Source& source : sources) expected = std::max(expected, source.count);
+  Merged merged;
+  KeyTable sums(expected);
+  if (archive.state == ArchiveState::valid) sums::add_source(sums, archive.records);
+  for (const Source& source : sources) {
+    if (!archive.names(source.incarnation)) sums::add_source(sums, source);
+    if (source.alive) add_gauges(merged, source);
+  }
+  if (local != nullptr) {
+    sums::add_source(sums, *local);
+    add_gauges(merged, *local);
+  }
+  fill_series(merged, sums);
+  merged.deployment = deployment_figures(sources, archive, local);
+  return merged;
+}
+
+}  // namespace
+
+Merged merged() {
+  const writer::View view = writer::prepare_merge();
+  if (view.directory) {
+    return merge_directory(*view.directory, true, view.local ? &*view.local : nullptr);
+  }
+  Merged merged;
+  KeyTable sums(view.local->count);
+  sums::add_source(sums, *view.local);
+  add_gauges(merged, *view.local);
+  fill_series(merged, sums);
+  return merged;
+}
+
+Merged read_dir(const std::string& directory) { return merge_directory(directory, false, nullptr); }
+
+std::vector<std::uint64_t> live_owners(const std::string& directory) {
+  std::vector<std::uint64_t> pids;
+  if (directory.find('\0') != std::string::npos) return pids;
+  const files::Fd dir_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir_fd) return pids;
+  for (const Source& source : reader::read_workers(dir_fd.get(), false)) {
+    if (source.alive) pids.push_back(source.owner.pid_word & 0xFFFFFFFFu);
+  }
+  std::sort(pids.begin(), pids.end());
+  pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
+  return pids;
+}
+
+}  // namespace vantorel::series
