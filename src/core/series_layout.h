@@ -3,13 +3,16 @@
 // Stateless; any thread.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
 #include "core/series.h"
+#include "core/utf8.h"
 
 namespace vantorel::series::layout {
 
@@ -78,6 +81,66 @@ inline std::atomic_ref<std::uint64_t> word(std::uint64_t& w) {
 // hash: a key torn by a racing writer fails it), its texts UTF-8.
 [[nodiscard]] bool valid_record(const std::uint64_t* head, const char* bytes);
 
+// The key hash and comparison, inline: the record path runs them for every request.
+
+inline std::uint64_t load8(const char* p) {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+
+// 1 to 8 bytes as one word, without reading past them (and without a call into the C library).
+inline std::uint64_t load_tail(const char* p, std::size_t n) {
+  if (n == 8) return load8(p);
+  if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    return std::uint64_t{a} << 32 | b;
+  }
+  const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+  return byte(0) << 16 | byte(n >> 1) << 8 | byte(n - 1);
+}
+
+inline constexpr std::uint64_t K1 = 0x9E3779B97F4A7C15u, K2 = 0xC2B2AE3D27D4EB4Fu;
+
+// One multiply per word. Each step is a bijection of the word for a given state, so two keys of
+// the same lengths that differ in one word never share a hash, and a torn key (one whose bytes a
+// reader caught half-written) fails its check unless it differs in several words and collides
+// by chance (2^-64).
+inline std::uint64_t absorb(std::uint64_t h, const char* p, std::size_t n) {
+  for (; n > 8; p += 8, n -= 8) {
+    h = (h ^ load8(p)) * K1;
+    h ^= h >> 29;
+  }
+  if (n > 0) {
+    h = (h ^ load_tail(p, n)) * K1;
+    h ^= h >> 29;
+  }
+  return h;
+}
+
+// The hash of a key word and its two texts. The key word holds both lengths, so hashing the
+// texts one after the other cannot confuse one split for another.
+inline std::uint64_t hash_parts(std::uint64_t key, std::string_view method,
+                                std::string_view route) {
+  std::uint64_t h = (key ^ K2) * K1;
+  h = absorb(h, method.data(), method.size());
+  h = absorb(h, route.data(), route.size());
+  h ^= h >> 32;
+  h *= K2;
+  h ^= h >> 29;
+  return h != 0 ? h : 1;  // 0 means "not yet published"
+}
+
+// Equal bytes. Keys are short: up to 16 bytes take two overlapping loads a side, without a call
+// into the C library.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) return load8(a) == load8(b) && load8(a + n - 8) == load8(b + n - 8);
+  return n == 0 || load_tail(a, n) == load_tail(b, n);
+}
+
 // A key as the record path sees it: the caller's texts, cut to their caps, never copied (only a
 // new slot gets a copy).
 struct Key {
@@ -85,8 +148,24 @@ struct Key {
   std::uint64_t word = 0;
   std::uint64_t hash = 0;
 };
-void make_key(std::string_view method, std::string_view route, std::uint16_t status, Key& key);
-[[nodiscard]] bool same_texts(const char* bytes, const Key& key);
+inline void make_key(std::string_view method, std::string_view route, std::uint16_t status,
+                     Key& key) {
+  // The caps count code points; text that is not UTF-8 (the binding never passes any) is still
+  // cut within the slot's room.
+  key.method = method.substr(
+      0, std::min(utf8::prefix_size(method, MAX_METHOD_CODE_POINTS), MAX_METHOD_BYTES));
+  key.route =
+      route.substr(0, std::min(utf8::prefix_size(route, MAX_ROUTE_CODE_POINTS), MAX_ROUTE_BYTES));
+  key.word = std::uint64_t{status} | std::uint64_t{key.method.size()} << 16 |
+             std::uint64_t{key.route.size()} << 32;
+  key.hash = hash_parts(key.word, key.method, key.route);
+}
+
+inline bool same_texts(const char* bytes, const Key& key) {
+  const std::size_t m = key.method.size();
+  return same_bytes(bytes, key.method.data(), m) &&
+         same_bytes(bytes + m, key.route.data(), key.route.size());
+}
 
 // A bijective mix of 64 bits (murmur3's finaliser).
 [[nodiscard]] std::uint64_t fmix(std::uint64_t x);
