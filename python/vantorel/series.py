@@ -14,15 +14,21 @@ the standard process families, in the Prometheus text format; serve it after
   ``process_max_fds`` of the process that answers the scrape.
 
 Routes are templates (``/items/{item_id}``), and ``UNMATCHED_ROUTE`` for every request that
-matched no route, so the number of keys stays small. Past ``get_limit()`` distinct keys in a
-process, further keys count under one overflow series (method ``OTHER``, route
-``<overflow>``, status ``OTHER``); the limit is 1000 unless ``set_limit`` or the
+matched no route, and methods are the standard ones (``METHOD_CLASSES``) or ``OTHER`` unless
+``set_extra_methods`` names them, so that clients cannot make keys at will. Past
+``get_limit()`` distinct keys in a process, further keys count under one overflow series
+(method ``OTHER``, route ``<overflow>``, status ``OTHER``); the limit is 1000 unless
+``set_limit`` or the
 ``VTR_SERIES_LIMIT`` variable (read once per process) says otherwise.
 
 In multi-worker mode (``VTR_MULTIPROC_DIR``) each worker keeps its series in its own file
-``vtr-<pid>.series`` beside its shard, and every scrape sums the files of all workers and the
-archive ``vtr-series.archive``: the first merge that finds a worker dead (or ``fold``, from the
-server's master) moves its series into the archive and deletes its file. So the counters never
+``vtr-<pid>.series`` beside its shard (a process forked after its first request writes a file of
+its own), and every scrape sums the files of all workers and the archive ``vtr-series.archive``:
+the first merge that finds a worker dead (or ``fold``, from the server's master) moves its series
+into the archive and deletes its file. A worker is dead when no process has its pid, or the
+process that has it now started at another time than the worker did (the kernel reuses pids).
+The process families then describe the deployment: CPU time of every worker, dead ones' included,
+memory and descriptors of the live ones, and the first worker's start. So the counters never
 go backwards when workers die or the server reloads; they start from zero only in a directory
 prepared anew. The archive keeps up to four times the limit in distinct keys; past that, a dead
 worker's further keys join the overflow series.
@@ -31,7 +37,7 @@ worker's further keys join the overflow series.
 from __future__ import annotations
 
 import os
-from typing import Dict, List, NamedTuple, Optional, Tuple, Union
+from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _native
 from .multiproc import BUCKET_BOUNDS_MS
@@ -53,11 +59,13 @@ __all__ = [
     "Snapshot",
     "failure",
     "fold",
+    "get_extra_methods",
     "get_limit",
     "is_series_file_name",
     "is_series_name",
     "observe",
     "read_dir",
+    "set_extra_methods",
     "set_limit",
     "snapshot",
     "text",
@@ -81,7 +89,8 @@ MAX_ROUTE_LENGTH = 256
 
 METHOD_CLASSES: Tuple[str, ...] = ("GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS",
                                    "TRACE", "PATCH", "OTHER")
-"""The in-progress gauges' methods; any other method counts as OTHER."""
+"""The standard methods and OTHER: the in-progress gauges' methods (any other method counts as
+OTHER there), and the series' method labels unless ``set_extra_methods`` adds some."""
 
 BUCKET_BOUNDS_SECONDS: Tuple[float, ...] = tuple(bound / 1000 for bound in BUCKET_BOUNDS_MS)
 """The histogram's upper bounds (``le``), below the +Inf bucket: the shard's, in seconds."""
@@ -150,6 +159,20 @@ def set_limit(n: int) -> None:
 
 def get_limit() -> int:
     return _native.series_get_limit()
+
+
+def set_extra_methods(methods: Sequence[str]) -> None:
+    """Lets the series keep these methods besides the standard ones (WebDAV's ``PROPFIND``, say)
+    as their own ``method`` label; requests with any other method count under ``OTHER``, so that
+    clients cannot fill the series limit with made-up methods. At most 64, each of 1 to 32
+    characters; replaces the earlier list. Call it in every worker (at import of the app)."""
+    if isinstance(methods, str):
+        raise TypeError("methods must be a sequence of str, not a single str")
+    _native.series_set_methods(list(methods))
+
+
+def get_extra_methods() -> Tuple[str, ...]:
+    return _native.series_get_methods()
 
 
 def fold(directory: PathLike, pid: int) -> bool:
