@@ -11,15 +11,15 @@ the standard process families, in the Prometheus text format; serve it after
 - ``vtr_http_requests_overflow_total``, the requests counted under the overflow series;
 - ``process_cpu_seconds_total``, ``process_resident_memory_bytes``,
   ``process_virtual_memory_bytes``, ``process_start_time_seconds``, ``process_open_fds`` and
-  ``process_max_fds`` of the process that answers the scrape.
+  ``process_max_fds``: of the process that answers the scrape, or in multi-worker mode of the
+  deployment (below).
 
 Routes are templates (``/items/{item_id}``), and ``UNMATCHED_ROUTE`` for every request that
 matched no route, and methods are the standard ones (``METHOD_CLASSES``) or ``OTHER`` unless
 ``set_extra_methods`` names them, so that clients cannot make keys at will. Past
 ``get_limit()`` distinct keys in a process, further keys count under one overflow series
 (method ``OTHER``, route ``<overflow>``, status ``OTHER``); the limit is 1000 unless
-``set_limit`` or the
-``VTR_SERIES_LIMIT`` variable (read once per process) says otherwise.
+``set_limit`` or the ``VTR_SERIES_LIMIT`` variable (read once per process) says otherwise.
 
 In multi-worker mode (``VTR_MULTIPROC_DIR``) each worker keeps its series in its own file
 ``vtr-<pid>.series`` beside its shard (a process forked after its first request writes a file of
