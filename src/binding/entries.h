@@ -32,6 +32,11 @@ PyObject* make_content_type();
 // vantorel._native's per-route series functions (series.cpp), a table ending in a null entry.
 extern PyMethodDef SERIES_METHODS[];
 
+// vantorel._native's application metrics (metrics.cpp): its functions, and its value classes
+// added to the module (false with an exception set).
+extern PyMethodDef METRICS_METHODS[];
+bool add_value_types(PyObject* module);
+
 // Creates vantorel._native beside the module named `core_name` and registers it in sys.modules.
 // A new reference, or nullptr with an exception set.
 PyObject* make_native_module(PyObject* core_name);

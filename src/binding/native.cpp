@@ -86,7 +86,8 @@ PyObject* make_native_module(PyObject* core_name) {
   if (!name) return nullptr;
   PyRef module = PyRef::steal(PyModule_NewObject(name.get()));
   if (!module || PyModule_AddFunctions(module.get(), METHODS) < 0 ||
-      PyModule_AddFunctions(module.get(), SERIES_METHODS) < 0) {
+      PyModule_AddFunctions(module.get(), SERIES_METHODS) < 0 ||
+      PyModule_AddFunctions(module.get(), METRICS_METHODS) < 0 || !add_value_types(module.get())) {
     return nullptr;
   }
   PyRef doc = PyRef::steal(to_py(

@@ -25,9 +25,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "core/multiproc.h"
+#include "core/series_family.h"
 #include "core/snapshot.h"
 
 namespace vantorel::series {
@@ -52,8 +54,10 @@ inline constexpr std::size_t KEY_BYTES = MAX_METHOD_BYTES + MAX_ROUTE_BYTES;
 inline constexpr double ABSURD_DURATION_MS = 1e12;
 
 inline constexpr std::uint64_t DEFAULT_LIMIT = 1000;
-// A worker's file holds limit + 1 slots of SLOT_SIZE bytes: at most some 130 MB.
+// A worker's file holds limit + 1 slots of SLOT_SIZE bytes for the HTTP family, and grows by
+// doubling as the application's own families need slots, up to MAX_CAPACITY (some 1.3 GB).
 inline constexpr std::uint64_t MAX_LIMIT = 100000;
+inline constexpr std::uint64_t MAX_CAPACITY = std::uint64_t{1} << 20;
 // The archive keeps this many times the limit in distinct keys, plus the overflow key.
 inline constexpr std::uint64_t ARCHIVE_KEYS_PER_LIMIT = 4;
 // The incarnations of the last folded files, kept in the archive.
@@ -86,20 +90,22 @@ struct Header {
   std::uint64_t start_ticks;
   std::uint64_t started_at_us;  // the owner's start, Unix microseconds; 0 where unknown
   std::uint64_t cpu_us;         // the owner's CPU time (user + system) as it last published it
-  std::uint64_t reserved[13];
+  std::uint64_t limit;          // the HTTP family's key limit when the file was made
+  std::uint64_t reserved[12];
 };
 
-// The key word: the status in bits 0-15, the method's length in bytes in bits 16-31, the
-// route's in bits 32-47; OVERFLOW_KEY alone marks the overflow key.
+// The HTTP family's overflow key (the key words: series_layout.h).
 inline constexpr std::uint64_t OVERFLOW_KEY = std::uint64_t{1} << 63;
+
+// Value words of the HTTP family's slots: the count, the sum of durations in whole
+// microseconds (wrapping modulo 2^64), then the buckets. (Other families: series_family.h.)
+inline constexpr std::size_t HTTP_COUNT = 0, HTTP_SUM_US = 1, HTTP_BUCKETS = 2;
 
 struct Slot {
   std::uint64_t check;  // key_hash(key, bytes) once published; 0 before
   std::uint64_t key;
-  std::uint64_t count;
-  std::uint64_t sum_us;  // whole microseconds, wraps modulo 2^64
-  std::uint64_t buckets[BUCKET_COUNT];
-  char bytes[KEY_BYTES];  // the method, then the route
+  std::uint64_t values[2 + BUCKET_COUNT];
+  char bytes[KEY_BYTES];  // the HTTP family's method, then its route; another's label values
 };
 
 // The series of one key, merged.
@@ -112,8 +118,26 @@ struct Series {
   std::array<std::uint64_t, BUCKET_COUNT> buckets{};
 };
 
+// One series of one of the application's families, merged.
+struct Sample {
+  std::vector<std::string> labels;  // in the family's order; empty for its overflow series
+  std::uint64_t pid = 0;            // a gauge shown per worker: the worker's
+  bool overflow = false;
+  double value = 0;                    // counter, gauge; histogram, summary: the sum
+  std::uint64_t count = 0;             // histogram, summary
+  std::vector<std::uint64_t> buckets;  // histogram: per bucket, +Inf's last
+};
+
+struct FamilySamples {
+  Family family;
+  std::vector<Sample> samples;  // in a fixed order, the overflow series last
+};
+
 struct Merged {
   std::vector<Series> series;  // sorted by method, route, then status (the overflow key's last)
+  std::vector<FamilySamples> families;  // the application's, by name
+  // Names under which a file described another layout than the one kept: left out there.
+  std::vector<std::string> refused;
   std::array<std::int64_t, METHOD_CLASS_COUNT> in_progress{};
   std::uint64_t overflow = 0;  // requests counted under the overflow key
   // Multi-worker mode only: the deployment's process figures. CPU time of every worker, dead
@@ -150,6 +174,27 @@ void set_limit(std::uint64_t limit);
 // within the method cap); any other method is labelled OTHER. Replaces the earlier list.
 void set_extra_methods(std::vector<std::string> methods);
 [[nodiscard]] std::vector<std::string> extra_methods();
+
+// A series of one of the application's own families, as its caller keeps it: the family's
+// number, its label values (encode_labels), and the slots that hold it as last looked up.
+struct Handle {
+  std::uint32_t family = 0;
+  std::string labels;
+  std::uint64_t epoch = 0;
+  std::array<std::uint64_t, MAX_CHUNKS> slots{};
+};
+
+// The number of a new family of the application's (from 1), or of the one this process already
+// defined with that name and layout; why not otherwise.
+[[nodiscard]] std::variant<std::uint32_t, std::string> define_family(Family family);
+// The family numbered `number` in this process.
+[[nodiscard]] std::optional<Family> family(std::uint32_t number);
+void add(Handle& handle, double amount);     // a counter's or a gauge's value
+void set(Handle& handle, double value);      // a gauge's
+void observe(Handle& handle, double value);  // a histogram's or a summary's
+// The values of one series of this process (counter, gauge: the value; summary: count, sum;
+// histogram: sum, then the per-bucket counts), for the package's own checks and tests.
+[[nodiscard]] std::vector<double> values(Handle& handle);
 
 // Empties the process-memory table (its in-progress gauges stay); never touches a file.
 void clear();

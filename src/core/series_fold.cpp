@@ -53,8 +53,8 @@ std::vector<std::uint64_t> delete_leftovers(int dir_fd, const Archive& archive) 
 
 // The new archive: the old one's keys (all of them, in their order), then the folded files' new
 // keys while there are fewer than ARCHIVE_KEYS_PER_LIMIT x the limit; keys past that count under
-// the overflow key. The limit is the largest of the archive's and the folded files' own (a file
-// holds limit + 1 slots), so a folder that never set the workers' limit caps nothing they kept.
+// the overflow key. The limit is the largest of the archive's and the folded files' own, so a
+// folder that never set the workers' limit caps nothing they kept.
 std::vector<std::uint64_t> build_archive(const Archive& old, const std::vector<Source>& folding,
                                          const std::vector<std::uint64_t>& pinned,
                                          std::uint64_t fallback_limit) {
@@ -67,7 +67,7 @@ std::vector<std::uint64_t> build_archive(const Archive& old, const std::vector<S
   std::size_t expected = old.records.count;
   for (const Source& source : folding) {
     expected += source.count;
-    head.key_limit = std::max(head.key_limit, source.capacity - 1);
+    head.key_limit = std::max(head.key_limit, source.limit);
     head.cpu_us = saturating_add(head.cpu_us, source.cpu_us);
     head.earliest_start_us = min_known(head.earliest_start_us, source.started_at_us);
   }
@@ -75,31 +75,36 @@ std::vector<std::uint64_t> build_archive(const Archive& old, const std::vector<S
   head.key_limit = std::min(head.key_limit, MAX_LIMIT);
 
   KeyTable entries(expected);
-  std::size_t labelled = 0;
-  const KeyRef overflow{OVERFLOW_KEY, {}, key_hash(OVERFLOW_KEY, nullptr, 0)};
-  const std::uint64_t max_keys = ARCHIVE_KEYS_PER_LIMIT * head.key_limit;
-  const auto add = [&](const std::uint64_t* record, const char* bytes, std::size_t size,
-                       bool from_archive) {
-    KeyRef ref{record[1], std::string_view(bytes, size), record[0]};
-    if (ref.key != OVERFLOW_KEY && entries.find(ref) == nullptr) {
-      if (!from_archive && labelled >= max_keys) {
-        ref = overflow;
-      } else {
-        ++labelled;
+  sums::Families families;
+  // New keys past a family's cap count under its overflow key: the HTTP family's cap is
+  // ARCHIVE_KEYS_PER_LIMIT x the limit above, another family's that many times its own limit.
+  // Every key of the old archive stays.
+  std::vector<std::uint64_t> labelled;  // by family number: its keys so far
+  bool from_archive = true;
+  const auto admit = [&](std::uint32_t number, const KeyRef& ref) {
+    if (is_overflow(ref.key) || entries.find(ref) != nullptr) return ref;
+    if (labelled.size() <= number) labelled.resize(number + 1, 0);
+    const std::uint64_t cap =
+        ARCHIVE_KEYS_PER_LIMIT * (number == 0 ? head.key_limit : families.at(number).limit);
+    // A histogram's series spans slots: its first slot decides for all of them.
+    const std::size_t chunk = number == 0 ? 0 : chunk_of(ref.key);
+    if (!from_archive && labelled[number] >= cap) {
+      if (chunk != 0 && entries.find(KeyRef{ref.key & ~(std::uint64_t{0xFF} << 16), ref.bytes,
+                                            key_hash(ref.key & ~(std::uint64_t{0xFF} << 16),
+                                                     ref.bytes.data(), ref.bytes.size())})) {
+        return ref;  // its first slot made it in
       }
+      const std::uint64_t key = overflow_key(number, chunk);
+      return KeyRef{key, {}, key_hash(key, nullptr, 0)};
     }
-    sums::add_into(entries.at(ref), record);
+    if (chunk == 0) ++labelled[number];
+    return ref;
   };
-  reader::for_each_record(old.records.records,
-                          [&](const std::uint64_t* record, const char* bytes, std::size_t size) {
-                            add(record, bytes, size, true);
-                          });
+  sums::add_source(entries, families, old.records, true, admit);
+  from_archive = false;
   std::vector<std::uint64_t> ring = old.folded;
   for (const Source& source : folding) {
-    reader::for_each_record(source.records,
-                            [&](const std::uint64_t* record, const char* bytes, std::size_t size) {
-                              add(record, bytes, size, false);
-                            });
+    sums::add_source(entries, families, source, true, admit);
     ring.push_back(source.incarnation);
   }
   // The oldest entries go first, except those whose files are still there.
@@ -116,15 +121,27 @@ std::vector<std::uint64_t> build_archive(const Archive& old, const std::vector<S
   std::copy(ring.begin(), ring.end(), head.folded);
 
   std::vector<std::uint64_t> image(sizeof head / 8);
-  for (const auto& [ref, totals] : entries.entries()) {
-    std::uint64_t rec[HEAD_WORDS] = {ref.hash, ref.key, totals.count, totals.sum_us};
-    std::copy(totals.buckets.begin(), totals.buckets.end(), rec + 4);
+  const auto put = [&](std::uint64_t key, std::string_view bytes, const std::uint64_t* values) {
+    std::uint64_t rec[HEAD_WORDS] = {key_hash(key, bytes.data(), bytes.size()), key};
+    std::copy(values, values + VALUE_WORDS, rec + 2);
     const std::size_t at = image.size();
-    image.resize(at + HEAD_WORDS + padded_words(ref.bytes.size()));
+    image.resize(at + HEAD_WORDS + padded_words(bytes.size()));
     std::memcpy(&image[at], rec, sizeof rec);
-    if (!ref.bytes.empty()) {
-      std::memcpy(&image[at + HEAD_WORDS], ref.bytes.data(), ref.bytes.size());
-    }
+    if (!bytes.empty()) std::memcpy(&image[at + HEAD_WORDS], bytes.data(), bytes.size());
+  };
+  // The families the archive holds, numbered as this merge numbered them, each described.
+  std::vector<bool> described(families.list().size() + 1, false);
+  for (const auto& [ref, totals] : entries.entries()) {
+    const std::uint64_t number = family_of(ref.key);
+    if (number == 0 || described[number]) continue;
+    described[number] = true;
+    const std::optional<std::string> descriptor =
+        encode_family(families.at(static_cast<std::uint32_t>(number)));
+    const std::uint64_t none[VALUE_WORDS] = {};
+    if (descriptor) put(descriptor_key(number, descriptor->size()), *descriptor, none);
+  }
+  for (const auto& [ref, totals] : entries.entries()) {
+    put(ref.key, ref.bytes, totals.words.data());
   }
   head.record_words = image.size() - sizeof head / 8;
   std::memcpy(image.data(), &head, sizeof head);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "core/series_family.h"
 #include "core/utf8.h"
 
 namespace vantorel::series {
@@ -20,12 +21,11 @@ static_assert(offsetof(Header, in_progress) == 48);
 static_assert(offsetof(Header, start_ticks) == HEADER_SIZE_V1);
 static_assert(offsetof(Header, started_at_us) == HEADER_SIZE_V1 + 8);
 static_assert(offsetof(Header, cpu_us) == HEADER_SIZE_V1 + 16);
+static_assert(offsetof(Header, limit) == HEADER_SIZE_V1 + 24);
 static_assert(sizeof(Slot) == SLOT_SIZE && SLOT_SIZE % 8 == 0);
 static_assert(offsetof(Slot, check) == 0);
 static_assert(offsetof(Slot, key) == 8);
-static_assert(offsetof(Slot, count) == 16);
-static_assert(offsetof(Slot, sum_us) == 24);
-static_assert(offsetof(Slot, buckets) == 32);
+static_assert(offsetof(Slot, values) == 16 && sizeof(Slot::values) == 16 * 8);
 static_assert(offsetof(Slot, bytes) == SLOT_HEAD_SIZE);
 static_assert(offsetof(layout::ArchiveHeader, folds_total) == 32);
 static_assert(offsetof(layout::ArchiveHeader, folded) == 128);
@@ -41,8 +41,17 @@ std::uint64_t own_pid() { return static_cast<std::uint32_t>(getpid()); }
 
 bool key_in_range(std::uint64_t key) {
   if (key == OVERFLOW_KEY) return true;
-  return (key >> 48) == 0 && method_size(key) <= MAX_METHOD_BYTES &&
-         route_size(key) <= MAX_ROUTE_BYTES;
+  const std::uint64_t family = family_of(key);
+  if (family == 0) {
+    return (key >> 48) == 0 && method_size(key) <= MAX_METHOD_BYTES &&
+           route_size(key) <= MAX_ROUTE_BYTES;
+  }
+  if (is_descriptor(key)) {
+    return !is_overflow(key) && (key & 0x0000FFFFFFFF0000u) == 0 && key_size(key) <= KEY_BYTES;
+  }
+  const bool no_bytes = !is_overflow(key) || key_size(key) == 0;
+  return no_bytes && (key & 0x0000FFFFFF000000u) == 0 && chunk_of(key) < MAX_CHUNKS &&
+         key_size(key) <= KEY_BYTES;
 }
 
 std::string file_name(std::uint64_t pid) {
@@ -64,6 +73,7 @@ bool valid_record(const std::uint64_t* head, const char* bytes) {
   if (check == 0 || !key_in_range(key)) return false;
   if (key_hash(key, bytes, key_size(key)) != check) return false;
   if (key == OVERFLOW_KEY) return true;
+  if (family_of(key) != 0) return true;
   const std::size_t m = method_size(key);
   return utf8::valid({bytes, m}) && utf8::valid({bytes + m, route_size(key)});
 }
@@ -80,7 +90,9 @@ std::uint64_t fmix(std::uint64_t x) {
 }  // namespace layout
 
 std::uint64_t key_hash(std::uint64_t key, const char* bytes, std::size_t size) {
-  const std::size_t m = std::min(layout::method_size(key), size);
+  // Another family's key bytes are one text; the HTTP family's, its method and its route.
+  const std::size_t m =
+      layout::family_of(key) != 0 ? size : std::min(layout::method_size(key), size);
   return layout::hash_parts(key, std::string_view(bytes, m), std::string_view(bytes + m, size - m));
 }
 

@@ -58,7 +58,7 @@ inline std::atomic_ref<std::uint64_t> word(std::uint64_t& w) {
   return header_size + capacity * SLOT_SIZE;
 }
 [[nodiscard]] inline bool capacity_sane(std::uint64_t capacity) {
-  return capacity >= 1 && capacity <= MAX_LIMIT + 1;
+  return capacity >= 1 && capacity <= MAX_CAPACITY;
 }
 [[nodiscard]] inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   std::uint64_t sum = 0;
@@ -66,19 +66,48 @@ inline std::atomic_ref<std::uint64_t> word(std::uint64_t& w) {
 }
 [[nodiscard]] inline std::size_t padded_words(std::size_t bytes) { return (bytes + 7) / 8; }
 
+// The key word of the HTTP family (0): the status in bits 0-15, the method's length in bytes in
+// bits 16-31, the route's in bits 32-47; OVERFLOW_KEY alone is its overflow key. Every other
+// family has its number in bits 48-61, and the length of its key's bytes in bits 0-15; a
+// sample's key holds its label values (and a histogram's slot number in bits 16-23), the
+// overflow flag marks the family's overflow series (no bytes), and the descriptor flag the key
+// that describes the family (its bytes: encode_family).
+inline constexpr std::uint64_t DESCRIPTOR_FLAG = std::uint64_t{1} << 62;
+inline constexpr unsigned FAMILY_SHIFT = 48;
+inline constexpr std::uint64_t FAMILY_MASK = 0x3FFF;
+
+[[nodiscard]] inline std::uint64_t family_of(std::uint64_t key) {
+  return (key >> FAMILY_SHIFT) & FAMILY_MASK;
+}
+[[nodiscard]] inline bool is_overflow(std::uint64_t key) { return (key >> 63) != 0; }
+[[nodiscard]] inline bool is_descriptor(std::uint64_t key) { return (key & DESCRIPTOR_FLAG) != 0; }
+[[nodiscard]] inline std::size_t chunk_of(std::uint64_t key) { return (key >> 16) & 0xFF; }
+[[nodiscard]] inline std::uint64_t sample_key(std::uint64_t family, std::size_t chunk,
+                                              std::size_t size) {
+  return family << FAMILY_SHIFT | std::uint64_t{chunk} << 16 | size;
+}
+[[nodiscard]] inline std::uint64_t overflow_key(std::uint64_t family, std::size_t chunk) {
+  return family == 0 ? OVERFLOW_KEY : std::uint64_t{1} << 63 | sample_key(family, chunk, 0);
+}
+[[nodiscard]] inline std::uint64_t descriptor_key(std::uint64_t family, std::size_t size) {
+  return DESCRIPTOR_FLAG | family << FAMILY_SHIFT | size;
+}
+
 [[nodiscard]] inline std::size_t method_size(std::uint64_t key) { return (key >> 16) & 0xFFFFu; }
 [[nodiscard]] inline std::size_t route_size(std::uint64_t key) { return (key >> 32) & 0xFFFFu; }
 [[nodiscard]] inline std::size_t key_size(std::uint64_t key) {
+  if (family_of(key) != 0) return key & 0xFFFFu;
   return key == OVERFLOW_KEY ? 0 : method_size(key) + route_size(key);
 }
-// The overflow key, or a status with lengths within the caps and nothing else.
+// A key word of one of the layouts above, with lengths within the caps and nothing else.
 [[nodiscard]] bool key_in_range(std::uint64_t key);
 
 [[nodiscard]] std::string file_name(std::uint64_t pid);
 [[nodiscard]] bool is_file_name(std::string_view name);
 
 // A slot or record read from a file: published, its key in range and whole (the check is its
-// hash: a key torn by a racing writer fails it), its texts UTF-8.
+// hash: a key torn by a racing writer fails it), its texts UTF-8. (Whether another family's
+// descriptor and label values make sense is the merge's business: it knows the family.)
 [[nodiscard]] bool valid_record(const std::uint64_t* head, const char* bytes);
 
 // The key hash and comparison, inline: the record path runs them for every request.

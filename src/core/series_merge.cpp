@@ -60,10 +60,11 @@ void fill_series(Merged& merged, const KeyTable& sums) {
   order.reserve(entries.size());
   for (std::size_t e = 0; e < entries.size(); ++e) {
     const auto& [ref, totals] = entries[e];
+    if (family_of(ref.key) != 0) continue;
     const bool overflow = ref.key == OVERFLOW_KEY;
     // Every table holds the overflow key; it shows once something was counted under it.
-    if (overflow && totals.count == 0 &&
-        totals.buckets == std::array<std::uint64_t, BUCKET_COUNT>{}) {
+    if (overflow && std::all_of(totals.words.begin(), totals.words.end(),
+                                [](std::uint64_t w) { return w == 0; })) {
       continue;
     }
     const auto [method, route] = labels_of(ref);
@@ -83,11 +84,94 @@ void fill_series(Merged& merged, const KeyTable& sums) {
     s.route.assign(order[i].route);
     s.overflow = ref.key == OVERFLOW_KEY;
     s.status = s.overflow ? 0 : static_cast<std::uint16_t>(order[i].status);
-    s.count = totals.count;
-    s.sum_us = totals.sum_us;
-    s.buckets = totals.buckets;
-    if (s.overflow) merged.overflow += totals.count;
+    s.count = totals.words[HTTP_COUNT];
+    s.sum_us = totals.words[HTTP_SUM_US];
+    std::copy(totals.words.begin() + HTTP_BUCKETS, totals.words.end(), s.buckets.begin());
+    if (s.overflow) merged.overflow += s.count;
   }
+}
+
+// The application's families' samples: each key's slots (a histogram's several) gathered into
+// one sample; the families by name, their samples in the order of their keys' bytes, then pid,
+// the overflow series last.
+void fill_families(Merged& merged, const KeyTable& sums, const sums::Families& families) {
+  // Keys of one series sit apart in the table (one per slot of a histogram): gather them by a
+  // sort on what names the series, then fill each once.
+  struct Part {
+    std::uint32_t family;
+    std::uint64_t pid;
+    bool overflow;
+    std::string_view labels;
+    std::size_t chunk;
+    const sums::Totals* totals;
+  };
+  std::vector<Part> parts;
+  for (const auto& [ref, totals] : sums.entries()) {
+    const auto family = static_cast<std::uint32_t>(family_of(ref.key));
+    if (family == 0) continue;
+    parts.push_back({family, (ref.key >> 24) & 0xFFFFFFu, is_overflow(ref.key), ref.bytes,
+                     chunk_of(ref.key), &totals});
+  }
+  std::sort(parts.begin(), parts.end(), [](const Part& a, const Part& b) {
+    if (a.family != b.family) return a.family < b.family;
+    if (a.overflow != b.overflow) return b.overflow;
+    if (a.labels != b.labels) return a.labels < b.labels;
+    if (a.pid != b.pid) return a.pid < b.pid;
+    return a.chunk < b.chunk;
+  });
+  std::vector<std::vector<Sample>> by_family(families.list().size());
+  for (std::size_t i = 0; i < parts.size();) {
+    const Part& head = parts[i];
+    const Family& family = families.at(head.family);
+    Sample sample;
+    sample.pid = head.pid;
+    sample.overflow = head.overflow;
+    if (!head.overflow) {
+      // Every key's labels were decoded once already, as the source was summed.
+      const auto values = decode_labels(head.labels, family.labels.size());
+      if (values) sample.labels.assign(values->begin(), values->end());
+    }
+    if (family.kind == Kind::histogram) sample.buckets.assign(family.buckets(), 0);
+    std::size_t j = i;
+    for (;
+         j < parts.size() && parts[j].family == head.family && parts[j].overflow == head.overflow &&
+         parts[j].labels == head.labels && parts[j].pid == head.pid;
+         ++j) {
+      const std::uint64_t* words = parts[j].totals->words.data();
+      const std::size_t chunk = parts[j].chunk;
+      switch (family.kind) {
+        case Kind::counter:
+        case Kind::gauge:
+          sample.value = as_double(words[VALUE]);
+          break;
+        case Kind::summary:
+          sample.count = words[SUMMARY_COUNT];
+          sample.value = as_double(words[SUMMARY_SUM]);
+          break;
+        case Kind::histogram:
+          if (chunk == 0) sample.value = as_double(words[VALUE]);
+          for (std::size_t b = 0; b < family.buckets(); ++b) {
+            const BucketPlace place = bucket_place(b);
+            if (place.chunk == chunk) sample.buckets[b] = words[place.word];
+          }
+          break;
+      }
+    }
+    if (family.kind == Kind::histogram) {
+      for (const std::uint64_t n : sample.buckets) sample.count += n;
+    }
+    by_family[head.family - 1].push_back(std::move(sample));
+    i = j;
+  }
+  for (std::size_t f = 0; f < by_family.size(); ++f) {
+    if (by_family[f].empty()) continue;
+    merged.families.push_back(
+        {families.at(static_cast<std::uint32_t>(f + 1)), std::move(by_family[f])});
+  }
+  std::sort(
+      merged.families.begin(), merged.families.end(),
+      [](const FamilySamples& a, const FamilySamples& b) { return a.family.name < b.family.name; });
+  merged.refused = families.refused();
 }
 
 template <class T>
@@ -183,16 +267,18 @@ Merged merge_directory(const std::string& directory, bool fold_dead, const Sourc
   for (const Source& source : sources) expected = std::max(expected, source.count);
   Merged merged;
   KeyTable sums(expected);
-  if (archive.state == ArchiveState::valid) sums::add_source(sums, archive.records);
+  sums::Families families;
+  if (archive.state == ArchiveState::valid) sums::add_source(sums, families, archive.records);
   for (const Source& source : sources) {
-    if (!archive.names(source.incarnation)) sums::add_source(sums, source);
+    if (!archive.names(source.incarnation)) sums::add_source(sums, families, source);
     if (source.alive) add_gauges(merged, source);
   }
   if (local != nullptr) {
-    sums::add_source(sums, *local);
+    sums::add_source(sums, families, *local);
     add_gauges(merged, *local);
   }
   fill_series(merged, sums);
+  fill_families(merged, sums, families);
   merged.deployment = deployment_figures(sources, archive, local);
   return merged;
 }
@@ -206,9 +292,11 @@ Merged merged() {
   }
   Merged merged;
   KeyTable sums(view.local->count);
-  sums::add_source(sums, *view.local);
+  sums::Families families;
+  sums::add_source(sums, families, *view.local);
   add_gauges(merged, *view.local);
   fill_series(merged, sums);
+  fill_families(merged, sums, families);
   return merged;
 }
 

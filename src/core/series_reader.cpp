@@ -71,6 +71,8 @@ bool read_worker(int fd, Source& out, bool records) {
   out.owner = {head.pid, v2 ? head.start_ticks : 0};
   out.incarnation = head.incarnation;
   out.capacity = head.capacity;
+  // Files of the earlier layout held the limit's slots and no more.
+  out.limit = v2 ? std::min(head.limit, MAX_LIMIT) : head.capacity - 1;
   out.cpu_us = v2 ? head.cpu_us : 0;
   out.started_at_us = v2 ? head.started_at_us : 0;
   std::copy(std::begin(head.in_progress), std::end(head.in_progress), out.in_progress.begin());

@@ -25,6 +25,7 @@ struct Source {
   files::Owner owner;
   std::uint64_t incarnation = 0;
   std::uint64_t capacity = 0;
+  std::uint64_t limit = 0;  // the HTTP family's key limit of its writer
   std::uint64_t cpu_us = 0;
   std::uint64_t started_at_us = 0;
   bool alive = false;

@@ -1,6 +1,7 @@
 // Sums of records by key, for the merge and for the fold's new archive: keys and their totals in
-// the order first seen. The texts are views into the sources' records, which must outlive the
-// table. Not thread-safe: one table per merge or fold.
+// the order first seen, and the application's families of all the sources, each numbered once
+// by name (a file numbers its families its own way). The texts are views into the sources'
+// records, which must outlive the table. Not thread-safe: one table per merge or fold.
 #pragma once
 
 #include <algorithm>
@@ -8,10 +9,12 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/series_family.h"
 #include "core/series_reader.h"
 
 namespace vantorel::series::sums {
@@ -22,17 +25,20 @@ struct KeyRef {
   std::uint64_t hash;  // the record's check
 };
 
+// The value words of a key, gathered.
 struct Totals {
-  std::uint64_t count = 0;
-  std::uint64_t sum_us = 0;
-  std::array<std::uint64_t, BUCKET_COUNT> buckets{};
+  std::array<std::uint64_t, VALUE_WORDS> words{};
+  bool seen = false;
 };
 
-// Counts and buckets wrap like the words they come from; only the sum saturates.
-inline void add_into(Totals& t, const std::uint64_t* head) {
-  t.count += head[2];
-  t.sum_us = layout::saturating_add(t.sum_us, head[3]);
-  for (std::size_t i = 0; i < BUCKET_COUNT; ++i) t.buckets[i] += head[4 + i];
+// The HTTP family: counts and buckets wrap like the words they come from; only the sum
+// saturates.
+inline void add_http(Totals& t, const std::uint64_t* head) {
+  const std::uint64_t* values = head + 2;
+  t.words[HTTP_COUNT] += values[HTTP_COUNT];
+  t.words[HTTP_SUM_US] = layout::saturating_add(t.words[HTTP_SUM_US], values[HTTP_SUM_US]);
+  for (std::size_t i = HTTP_BUCKETS; i < VALUE_WORDS; ++i) t.words[i] += values[i];
+  t.seen = true;
 }
 
 // Keys and their totals in the order first seen: open addressing over a dense vector, so that
@@ -84,11 +90,68 @@ class KeyTable {
   std::vector<std::size_t> index_;  // an entry's position + 1; 0: free
 };
 
-inline void add_source(KeyTable& sums, const reader::Source& source) {
+// The application's families of a merge or a fold: the first layout seen under a name is kept;
+// a source that describes another one under the same name has that family left out (and the
+// name is noted once), so that nothing unlike is ever summed.
+class Families {
+ public:
+  // The merge's numbers of the source's families (0: left out, or not described), by the
+  // source's own number.
+  std::vector<std::uint32_t> map(const reader::Source& source);
+
+  [[nodiscard]] const std::vector<Family>& list() const { return list_; }
+  [[nodiscard]] const Family& at(std::uint32_t number) const { return list_[number - 1]; }
+  [[nodiscard]] const std::vector<std::string>& refused() const { return refused_; }
+
+ private:
+  std::vector<Family> list_;
+  std::vector<std::string> refused_;
+};
+
+// What a source adds: every key of the HTTP family, and the application's families' samples
+// under the merge's numbers. A gauge that only the live show counts from a live source only;
+// one shown per worker gets the worker's pid in its key (bits 24-47) for a merge, and none is
+// kept by a fold (`for_archive`), which keeps nothing of a dead worker that must not stay.
+// `admit(family, key, bytes)` may send a new key elsewhere (the fold's caps): it returns the
+// key to use.
+template <class Admit>
+void add_source(KeyTable& sums, Families& families, const reader::Source& source, bool for_archive,
+                Admit&& admit) {
+  const std::vector<std::uint32_t> numbers = families.map(source);
   reader::for_each_record(
       source.records, [&](const std::uint64_t* head, const char* bytes, std::size_t size) {
-        add_into(sums.at(KeyRef{head[1], std::string_view(bytes, size), head[0]}), head);
+        const std::uint64_t key = head[1];
+        const std::uint64_t own = layout::family_of(key);
+        if (own == 0) {
+          KeyRef ref = admit(0, KeyRef{key, std::string_view(bytes, size), head[0]});
+          add_http(sums.at(ref), head);
+          return;
+        }
+        if (layout::is_descriptor(key) || own >= numbers.size() || numbers[own] == 0) return;
+        const std::uint32_t number = numbers[own];
+        const Family& family = families.at(number);
+        std::uint64_t merged = (key & ~(layout::FAMILY_MASK << layout::FAMILY_SHIFT)) |
+                               std::uint64_t{number} << layout::FAMILY_SHIFT;
+        if (family.kind == Kind::gauge) {
+          if (for_archive && (is_live(family.mode) || per_worker(family.mode))) return;
+          if (is_live(family.mode) && !source.alive) return;
+          if (per_worker(family.mode)) merged |= (source.owner.pid_word & 0xFFFFFFu) << 24;
+        }
+        if (!layout::is_overflow(key) &&
+            !decode_labels(std::string_view(bytes, size), family.labels.size())) {
+          return;  // label values that do not fit the family's labels
+        }
+        KeyRef ref{merged, std::string_view(bytes, size), key_hash(merged, bytes, size)};
+        ref = admit(number, ref);
+        Totals& totals = sums.at(ref);
+        combine(family, layout::chunk_of(ref.key), totals.words.data(), head + 2, !totals.seen);
+        totals.seen = true;
       });
+}
+
+// The merge's sum: nothing is ever sent elsewhere.
+inline void add_source(KeyTable& sums, Families& families, const reader::Source& source) {
+  add_source(sums, families, source, false, [](std::uint32_t, const KeyRef& ref) { return ref; });
 }
 
 }  // namespace vantorel::series::sums

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "core/numfmt.h"
 #include "core/prometheus.h"
@@ -167,6 +169,138 @@ void append_in_progress(std::string& out, const series::Merged& merged) {
   out += '\n';
 }
 
+// HELP and TYPE of one of the application's families: its help text escaped as the format asks
+// (backslash and newline).
+void push_family_head(std::string& out, std::string_view name, std::string_view type,
+                      std::string_view help) {
+  out += "# HELP ";
+  out += name;
+  out += ' ';
+  for (const char c : help) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  out += "\n# TYPE ";
+  out += name;
+  out += ' ';
+  out += type;
+  out += '\n';
+}
+
+// The label pairs of a sample, without braces: its family's labels (each "<overflow>" for the
+// overflow series), and the worker's pid for a gauge shown per worker.
+std::string sample_labels(const series::Family& family, const series::Sample& sample) {
+  std::string labels;
+  for (std::size_t i = 0; i < family.labels.size(); ++i) {
+    if (i > 0) labels += ',';
+    labels += family.labels[i];
+    labels += "=\"";
+    append_label_value(labels, sample.overflow ? std::string_view("<overflow>")
+                                               : std::string_view(sample.labels[i]));
+    labels += '"';
+  }
+  if (family.kind == series::Kind::gauge && series::per_worker(family.mode)) {
+    if (!labels.empty()) labels += ',';
+    labels += "pid=\"";
+    numfmt::append_uint(labels, sample.pid);
+    labels += '"';
+  }
+  return labels;
+}
+
+// name{labels[,more]} value
+void push_sample(std::string& out, std::string_view name, std::string_view labels,
+                 std::string_view more, double value) {
+  out += name;
+  if (!labels.empty() || !more.empty()) {
+    out += '{';
+    out += labels;
+    if (!labels.empty() && !more.empty()) out += ',';
+    out += more;
+    out += '}';
+  }
+  out += ' ';
+  numfmt::append_shortest(out, value);
+  out += '\n';
+}
+
+void push_count(std::string& out, std::string_view name, std::string_view labels,
+                std::string_view more, std::uint64_t value) {
+  out += name;
+  if (!labels.empty() || !more.empty()) {
+    out += '{';
+    out += labels;
+    if (!labels.empty() && !more.empty()) out += ',';
+    out += more;
+    out += '}';
+  }
+  out += ' ';
+  append_count(out, value);
+  out += '\n';
+}
+
+// The application's families, each with its samples: a counter as name_total, a histogram's
+// cumulative buckets (le), _sum and _count, a summary's _count and _sum.
+void append_families(std::string& out, const series::Merged& merged) {
+  for (const series::FamilySamples& entry : merged.families) {
+    const series::Family& family = entry.family;
+    std::string name = family.name;
+    switch (family.kind) {
+      case series::Kind::counter:
+        name += "_total";
+        push_family_head(out, name, "counter", family.help);
+        break;
+      case series::Kind::gauge:
+        push_family_head(out, name, "gauge", family.help);
+        break;
+      case series::Kind::summary:
+        push_family_head(out, name, "summary", family.help);
+        break;
+      case series::Kind::histogram:
+        push_family_head(out, name, "histogram", family.help);
+        break;
+    }
+    std::vector<std::string> le;
+    if (family.kind == series::Kind::histogram) {
+      for (const double bound : family.bounds) {
+        le.emplace_back("le=\"");
+        numfmt::append_shortest(le.back(), bound);
+        le.back() += '"';
+      }
+      le.emplace_back("le=\"+Inf\"");
+    }
+    for (const series::Sample& sample : entry.samples) {
+      const std::string labels = sample_labels(family, sample);
+      switch (family.kind) {
+        case series::Kind::counter:
+        case series::Kind::gauge:
+          push_sample(out, name, labels, {}, sample.value);
+          break;
+        case series::Kind::summary:
+          push_count(out, name + "_count", labels, {}, sample.count);
+          push_sample(out, name + "_sum", labels, {}, sample.value);
+          break;
+        case series::Kind::histogram: {
+          std::uint64_t cumulative = 0;
+          for (std::size_t b = 0; b < sample.buckets.size(); ++b) {
+            cumulative += sample.buckets[b];
+            push_count(out, name + "_bucket", labels, le[b], cumulative);
+          }
+          push_sample(out, name + "_sum", labels, {}, sample.value);
+          push_count(out, name + "_count", labels, {}, cumulative);
+          break;
+        }
+      }
+    }
+    out += '\n';
+  }
+}
+
 template <class T>
 std::optional<double> as_double(const std::optional<T>& figure) {
   if (!figure) return std::nullopt;
@@ -234,6 +368,7 @@ std::string render(const series::Merged& merged, const snapshot::ProcessFigures&
   push_metric(out, OVERFLOW, "counter",
               "Requests counted under the overflow series because the series limit was reached.",
               static_cast<double>(merged.overflow));
+  append_families(out, merged);
   if (merged.deployment) {
     append_process(out, *merged.deployment, true);
   } else {
