@@ -390,9 +390,38 @@ PyObject* families_read_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+constexpr const char* REMOVE_PARAMS[] = {"family", "labelvalues"};
+constexpr Signature REMOVE_SIGNATURE{"family_remove", REMOVE_PARAMS, 1};
+
+// family_remove(family, labelvalues): one series; without labelvalues (None), all of them.
+PyObject* family_remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[2];
+    if (!bind(REMOVE_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    auto number = to_u64(slot[0], "family");
+    if (!number) return nullptr;
+    std::optional<std::vector<std::string>> labels;
+    if (slot[1] != nullptr && slot[1] != Py_None) {
+      labels = texts_of(slot[1], "labelvalues");
+      if (!labels) return nullptr;
+    }
+    if (*number == 0 || *number > 0xFFFFFFFFu ||
+        !series::family(static_cast<std::uint32_t>(*number))) {
+      PyErr_SetString(PyExc_ValueError, "no such family");
+      return nullptr;
+    }
+    return PyBool_FromLong(series::remove(static_cast<std::uint32_t>(*number), labels));
+  });
+}
+
 }  // namespace
 
 PyMethodDef METRICS_METHODS[] = {
+    {"family_remove", as_method(&family_remove), METH_FASTCALL | METH_KEYWORDS,
+     "family_remove(family, labelvalues=None)\n--\n\n"
+     "Removes one series of the family (a tuple of its label values), or all of them, in every\n"
+     "worker's eyes: the page leaves it out until it changes again, and then shows only what\n"
+     "changed since. False when the directory's list of removals could not be written."},
     {"family_define", as_method(&family_define), METH_FASTCALL | METH_KEYWORDS,
      "family_define(name, kind, documentation, labelnames, buckets, mode, limit)\n--\n\n"
      "Defines one of the application's families in the store and returns its number: the\n"

@@ -126,6 +126,7 @@ struct Sample {
   double value = 0;                    // counter, gauge; histogram, summary: the sum
   std::uint64_t count = 0;             // histogram, summary
   std::vector<std::uint64_t> buckets;  // histogram: per bucket, +Inf's last
+  std::uint64_t changed_us = 0;        // a gauge: when it last changed, Unix µs
 };
 
 struct FamilySamples {
@@ -192,6 +193,10 @@ struct Handle {
 void add(Handle& handle, double amount);     // a counter's or a gauge's value
 void set(Handle& handle, double value);      // a gauge's
 void observe(Handle& handle, double value);  // a histogram's or a summary's
+// Removes one series of a family (`labels` given) or all of them (nullopt), in every worker's
+// eyes: a merge leaves it out until it changes again, and then shows only what changed since.
+// False when it could not be done (the directory's list could not be written).
+bool remove(std::uint32_t number, const std::optional<std::vector<std::string>>& labels);
 // The values of one series of this process (counter, gauge: the value; summary: count, sum;
 // histogram: sum, then the per-bucket counts), for the package's own checks and tests.
 [[nodiscard]] std::vector<double> values(Handle& handle);

@@ -100,11 +100,13 @@ std::vector<std::uint64_t> build_archive(const Archive& old, const std::vector<S
     if (chunk == 0) ++labelled[number];
     return ref;
   };
-  sums::add_source(entries, families, old.records, true, admit);
+  // A fold keeps every value: removals apply to what a merge shows.
+  const auto kept = [](const Family&, std::string_view, std::uint64_t) { return false; };
+  sums::add_source(entries, families, old.records, true, admit, kept);
   from_archive = false;
   std::vector<std::uint64_t> ring = old.folded;
   for (const Source& source : folding) {
-    sums::add_source(entries, families, source, true, admit);
+    sums::add_source(entries, families, source, true, admit, kept);
     ring.push_back(source.incarnation);
   }
   // The oldest entries go first, except those whose files are still there.

@@ -2,6 +2,7 @@
 // deployment's process figures beside them.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "core/series_fold.h"
 #include "core/series_layout.h"
 #include "core/series_reader.h"
+#include "core/series_removals.h"
 #include "core/series_sums.h"
 #include "core/series_writer.h"
 
@@ -143,6 +145,7 @@ void fill_families(Merged& merged, const KeyTable& sums, const sums::Families& f
         case Kind::counter:
         case Kind::gauge:
           sample.value = as_double(words[VALUE]);
+          sample.changed_us = words[CHANGED];
           break;
         case Kind::summary:
           sample.count = words[SUMMARY_COUNT];
@@ -239,7 +242,8 @@ bool sees_every_fold(const Archive& before, const Archive& after) {
 //   forgets one that is still there).
 // The ring names only the last folds, so a merge that more folds overtook than the ring covers
 // (the archive's fold count says so) reads again.
-Merged merge_directory(const std::string& directory, bool fold_dead, const Source* local) {
+Merged merge_directory(const std::string& directory, bool fold_dead, const Source* local,
+                       bool raw = false) {
   std::vector<Source> sources;
   Archive archive;
   const files::Fd dir_fd(directory.find('\0') == std::string::npos
@@ -262,42 +266,93 @@ Merged merge_directory(const std::string& directory, bool fold_dead, const Sourc
     if (locked) files::unlock(dir_fd.get());
     if (last || sees_every_fold(before, archive)) break;
   }
+  const std::vector<removals::Removal> removed =
+      dir_fd ? removals::read(dir_fd.get()) : std::vector<removals::Removal>{};
+  const removals::Cut cut(raw ? std::vector<removals::Removal>{} : removed);
+  const auto gone = [&](const Family& family, std::string_view labels, std::uint64_t changed) {
+    return cut.removed(family, labels, changed);
+  };
   // Workers mostly share their keys: the largest source is the likely count.
   std::size_t expected = archive.records.count;
   for (const Source& source : sources) expected = std::max(expected, source.count);
   Merged merged;
   KeyTable sums(expected);
   sums::Families families;
-  if (archive.state == ArchiveState::valid) sums::add_source(sums, families, archive.records);
+  if (archive.state == ArchiveState::valid) {
+    sums::add_source(sums, families, archive.records, gone);
+  }
   for (const Source& source : sources) {
-    if (!archive.names(source.incarnation)) sums::add_source(sums, families, source);
+    if (!archive.names(source.incarnation)) sums::add_source(sums, families, source, gone);
     if (source.alive) add_gauges(merged, source);
   }
   if (local != nullptr) {
-    sums::add_source(sums, families, *local);
+    sums::add_source(sums, families, *local, gone);
     add_gauges(merged, *local);
   }
   fill_series(merged, sums);
   fill_families(merged, sums, families);
+  if (!raw) removals::apply(merged, removed);
   merged.deployment = deployment_figures(sources, archive, local);
   return merged;
 }
 
-}  // namespace
-
-Merged merged() {
+// This process's merge: of the directory while the mode is on, else of its own table. `raw`:
+// with nothing removed (what removals are made from).
+Merged merge_own(bool raw) {
   const writer::View view = writer::prepare_merge();
   if (view.directory) {
-    return merge_directory(*view.directory, true, view.local ? &*view.local : nullptr);
+    return merge_directory(*view.directory, true, view.local ? &*view.local : nullptr, raw);
   }
+  const removals::Cut cut(raw ? std::vector<removals::Removal>{} : view.removals);
+  const auto gone = [&](const Family& family, std::string_view labels, std::uint64_t changed) {
+    return cut.removed(family, labels, changed);
+  };
   Merged merged;
   KeyTable sums(view.local->count);
   sums::Families families;
-  sums::add_source(sums, families, *view.local);
+  sums::add_source(sums, families, *view.local, gone);
   add_gauges(merged, *view.local);
   fill_series(merged, sums);
   fill_families(merged, sums, families);
+  if (!raw) removals::apply(merged, view.removals);
   return merged;
+}
+
+std::uint64_t now_us() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec < 0 ? 0
+                        : static_cast<std::uint64_t>(now.tv_sec) * 1'000'000u +
+                              static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+
+// The directory's lock, for a removal: waited for up to half a second (a fold holds it for one
+// batch at a time).
+constexpr int REMOVAL_LOCK_TRIES = 250;
+
+}  // namespace
+
+Merged merged() { return merge_own(false); }
+
+bool remove(std::uint32_t number, const std::optional<std::vector<std::string>>& labels) {
+  const std::optional<Family> removed = family(number);
+  if (!removed) return false;
+  const Merged raw = merge_own(true);
+  std::vector<removals::Removal> added = removals::make(raw, removed->name, labels, now_us());
+  const writer::View view = writer::prepare_merge();
+  if (!view.directory) {
+    writer::add_removals(std::move(added));
+    return true;
+  }
+  const files::Fd dir_fd(view.directory->find('\0') == std::string::npos
+                             ? open(view.directory->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                             : -1);
+  if (!dir_fd || !files::lock(dir_fd.get(), LOCK_EX, REMOVAL_LOCK_TRIES, 2'000'000)) return false;
+  std::vector<removals::Removal> list = removals::read(dir_fd.get());
+  removals::add(list, std::move(added));
+  const bool written = removals::write(dir_fd.get(), list) == 0;
+  files::unlock(dir_fd.get());
+  return written;
 }
 
 Merged read_dir(const std::string& directory) { return merge_directory(directory, false, nullptr); }

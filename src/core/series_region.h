@@ -19,6 +19,7 @@
 #include "core/series.h"
 #include "core/series_family.h"
 #include "core/series_layout.h"
+#include "core/series_removals.h"
 
 namespace vantorel::series::writer {
 
@@ -132,6 +133,7 @@ struct Writer {
   std::uint64_t publish_at_ns = 0;
   std::uint32_t until_publish_check = 1;
   std::vector<std::string> extra_methods;
+  std::vector<removals::Removal> removals;  // while the mode is off
 
   Region& current() {
     if (file.base != nullptr) return file;

@@ -114,9 +114,9 @@ class Families {
 // kept by a fold (`for_archive`), which keeps nothing of a dead worker that must not stay.
 // `admit(family, key, bytes)` may send a new key elsewhere (the fold's caps): it returns the
 // key to use.
-template <class Admit>
+template <class Admit, class Gone>
 void add_source(KeyTable& sums, Families& families, const reader::Source& source, bool for_archive,
-                Admit&& admit) {
+                Admit&& admit, Gone&& gone) {
   const std::vector<std::uint32_t> numbers = families.map(source);
   reader::for_each_record(
       source.records, [&](const std::uint64_t* head, const char* bytes, std::size_t size) {
@@ -136,6 +136,7 @@ void add_source(KeyTable& sums, Families& families, const reader::Source& source
           if (for_archive && (is_live(family.mode) || per_worker(family.mode))) return;
           if (is_live(family.mode) && !source.alive) return;
           if (per_worker(family.mode)) merged |= (source.owner.pid_word & 0xFFFFFFu) << 24;
+          if (gone(family, std::string_view(bytes, size), head[2 + CHANGED])) return;
         }
         if (!layout::is_overflow(key) &&
             !decode_labels(std::string_view(bytes, size), family.labels.size())) {
@@ -149,9 +150,11 @@ void add_source(KeyTable& sums, Families& families, const reader::Source& source
       });
 }
 
-// The merge's sum: nothing is ever sent elsewhere.
-inline void add_source(KeyTable& sums, Families& families, const reader::Source& source) {
-  add_source(sums, families, source, false, [](std::uint32_t, const KeyRef& ref) { return ref; });
+// The merge's sum: nothing is sent elsewhere; `gone` says which gauge values were removed.
+template <class Gone>
+void add_source(KeyTable& sums, Families& families, const reader::Source& source, Gone&& gone) {
+  add_source(
+      sums, families, source, false, [](std::uint32_t, const KeyRef& ref) { return ref; }, gone);
 }
 
 }  // namespace vantorel::series::sums

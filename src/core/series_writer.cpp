@@ -567,7 +567,13 @@ View prepare_merge() {
   view.directory = SERIES.directory;
   publish_cpu(SERIES);
   if (!view.directory || SERIES.file.base == nullptr) view.local = read_local(SERIES.current());
+  if (!view.directory) view.removals = SERIES.removals;
   return view;
+}
+
+void add_removals(std::vector<removals::Removal> added) {
+  std::scoped_lock lock(SERIES.mutex);
+  removals::add(SERIES.removals, std::move(added));
 }
 
 }  // namespace vantorel::series::writer

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/series_reader.h"
+#include "core/series_removals.h"
 
 namespace vantorel::series::writer {
 
@@ -15,7 +16,11 @@ namespace vantorel::series::writer {
 struct View {
   std::optional<std::string> directory;
   std::optional<reader::Source> local;
+  std::vector<removals::Removal> removals;  // while the mode is off: this process's own
 };
 [[nodiscard]] View prepare_merge();
+
+// Adds removals to this process's own list (the mode is off).
+void add_removals(std::vector<removals::Removal> added);
 
 }  // namespace vantorel::series::writer
