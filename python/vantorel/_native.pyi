@@ -24,6 +24,23 @@ def series_finish(method: str, path: str, route: str, status_code: int,
     path, status_code, duration_ms) does, counts it into the series of (method, route,
     status_code), and takes it off the in-progress gauge of its method."""
 
+def series_finish_traced(method: str, path: str, route: str, status_code: int,
+                         duration_ms: float, trace_id: str, span_id: str) -> None:
+    """series_finish(), keeping the request's trace (a 32-digit hex trace id, a 16-digit hex
+    span id) as the exemplar of its latency bucket and of its count. Ids of another shape
+    keep no exemplar; the request counts all the same."""
+
+def series_page(openmetrics: bool, constant_labels: str) -> str:
+    """series_text() in OpenMetrics (with exemplars) or in the text format 0.0.4, with the
+    written label pairs constant_labels ('' for none) on every sample."""
+
+def metrics_openmetrics() -> str:
+    """metrics_text()'s thirteen figures in OpenMetrics."""
+
+def series_set_status_classes(on: bool) -> None:
+    """Counts the series by status class (2xx, 4xx, ...) instead of the exact status, in this
+    process from now on; the request store keeps the exact status."""
+
 def series_observe(method: str, route: str, status_code: int, duration_ms: float) -> None:
     """Counts one request into the series of (method, route, status_code) only. Methods are
     cut to 32 characters and routes to 256; lone surrogates become U+FFFD."""
@@ -67,3 +84,41 @@ def series_fold(directory: str, pid: int) -> bool:
 def series_failure() -> Optional[Tuple[str, int, str]]:
     """Why this worker's series stay in its own memory while multi-worker mode is on: a tuple
     (step, errno, directory), errno 0 where the step has none; None otherwise."""
+
+_Sample = Tuple[Tuple[str, ...], int, bool, float, int, Tuple[int, ...]]
+_Family = Tuple[str, str, str, str, Tuple[str, ...], Tuple[float, ...], List[_Sample]]
+
+def family_define(name: str, kind: str, documentation: str, labelnames: Tuple[str, ...],
+                  buckets: Tuple[float, ...], mode: str, limit: int) -> int:
+    """Defines one of the application's families in the store and returns its number."""
+
+def family_remove(family: int, labelvalues: Optional[Tuple[str, ...]] = None) -> bool:
+    """Removes one series of the family, or all of them, in every worker's eyes."""
+
+def families_snapshot() -> Tuple[List[_Family], Tuple[str, ...]]:
+    """The application's families as series_text() shows them, and the refused names."""
+
+def families_read_dir(directory: str) -> Tuple[List[_Family], Tuple[str, ...]]:
+    """The application's families of a shard directory, without changing anything in it."""
+
+class CounterValue:
+    def __init__(self, family: int, labelvalues: Tuple[str, ...]) -> None: ...
+    def inc(self, amount: float = 1) -> None: ...
+    def _values(self) -> List[float]: ...
+
+class GaugeValue:
+    def __init__(self, family: int, labelvalues: Tuple[str, ...]) -> None: ...
+    def inc(self, amount: float = 1) -> None: ...
+    def dec(self, amount: float = 1) -> None: ...
+    def set(self, value: float) -> None: ...
+    def _values(self) -> List[float]: ...
+
+class HistogramValue:
+    def __init__(self, family: int, labelvalues: Tuple[str, ...]) -> None: ...
+    def observe(self, amount: float) -> None: ...
+    def _values(self) -> List[float]: ...
+
+class SummaryValue:
+    def __init__(self, family: int, labelvalues: Tuple[str, ...]) -> None: ...
+    def observe(self, amount: float) -> None: ...
+    def _values(self) -> List[float]: ...

@@ -11,6 +11,8 @@
 #include "binding/boundary.h"
 #include "binding/entries.h"
 #include "binding/plain.h"
+#include "core/exposition.h"
+#include "core/prometheus.h"
 #include "core/request_metrics.h"
 #include "core/series_text.h"
 
@@ -127,6 +129,59 @@ PyObject* series_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+constexpr const char* TRACED_PARAMS[] = {"method",      "path",     "route",  "status_code",
+                                         "duration_ms", "trace_id", "span_id"};
+constexpr Signature TRACED_SIGNATURE{"series_finish_traced", TRACED_PARAMS, 7};
+
+// Hex digits as a number: nullopt unless all `digits` of them are hex.
+std::optional<std::uint64_t> from_hex(std::string_view text) {
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    const int digit = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+    if (digit < 0) return std::nullopt;
+    value = value << 4 | static_cast<std::uint64_t>(digit);
+  }
+  return value;
+}
+
+// series_finish() with the request's trace: a 32-digit hex trace id and a 16-digit hex span id,
+// kept as the exemplars of its bucket and its count. Ids of another shape (or all zeros) keep
+// no exemplar; the request counts all the same.
+PyObject* series_finish_traced(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[7];
+    if (!bind(TRACED_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    auto method = to_text(slot[0], "method");
+    if (!method) return nullptr;
+    auto path = to_text(slot[1], "path");
+    if (!path) return nullptr;
+    Label route;
+    if (!route.convert(slot[2], "route", series::MAX_ROUTE_CODE_POINTS)) return nullptr;
+    auto status_code = to_u16(slot[3], "status_code");
+    if (!status_code) return nullptr;
+    auto duration_ms = to_f64(slot[4], "duration_ms");
+    if (!duration_ms) return nullptr;
+    auto trace = to_text(slot[5], "trace_id");
+    if (!trace) return nullptr;
+    auto span = to_text(slot[6], "span_id");
+    if (!span) return nullptr;
+    request_metrics::record(*method, *path, *status_code, *duration_ms);
+    const auto hi = trace->size() == 32 ? from_hex(trace->substr(0, 16)) : std::nullopt;
+    const auto lo = trace->size() == 32 ? from_hex(trace->substr(16)) : std::nullopt;
+    const auto span_id = span->size() == 16 ? from_hex(*span) : std::nullopt;
+    if (hi && lo && span_id && (*hi | *lo) != 0) {
+      series::finish_traced(*method, route.text, *status_code, *duration_ms, *hi, *lo, *span_id);
+    } else {
+      series::finish(*method, route.text, *status_code, *duration_ms);
+    }
+    return none();
+  });
+}
+
 constexpr const char* OBSERVE_PARAMS[] = {"method", "route", "status_code", "duration_ms"};
 constexpr Signature OBSERVE_SIGNATURE{"series_observe", OBSERVE_PARAMS, 4};
 
@@ -238,6 +293,43 @@ PyObject* series_text(PyObject*, PyObject*) {
   return guarded([] { return to_py(std::string_view(series_text::render())); });
 }
 
+constexpr const char* PAGE_PARAMS[] = {"openmetrics", "constant_labels"};
+constexpr Signature PAGE_SIGNATURE{"series_page", PAGE_PARAMS, 2};
+
+// series_text() in either format, with constant labels (written label pairs, checked by the
+// package) on every sample.
+PyObject* series_page(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[2];
+    if (!bind(PAGE_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    const int openmetrics = PyObject_IsTrue(slot[0]);
+    if (openmetrics < 0) return nullptr;
+    auto constant = to_text(slot[1], "constant_labels");
+    if (!constant) return nullptr;
+    const exposition::Format format{openmetrics == 1, std::string(*constant)};
+    return to_py(std::string_view(series_text::render(format)));
+  });
+}
+
+PyObject* metrics_openmetrics(PyObject*, PyObject*) {
+  return guarded([] { return to_py(std::string_view(prometheus::render(true))); });
+}
+
+constexpr const char* CLASSES_PARAMS[] = {"on"};
+constexpr Signature CLASSES_SIGNATURE{"series_set_status_classes", CLASSES_PARAMS, 1};
+
+PyObject* series_set_status_classes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[1];
+    if (!bind(CLASSES_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    const int on = PyObject_IsTrue(slot[0]);
+    if (on < 0) return nullptr;
+    series::set_status_classes(on == 1);
+    return none();
+  });
+}
+
 // ([(method, route, status, count, sum_us, buckets)], {method class: in progress}, overflow);
 // the overflow key's status is None.
 PyObject* to_python(const series::Merged& merged) {
@@ -334,6 +426,24 @@ PyMethodDef SERIES_METHODS[] = {
      "A request has ended: records it into the request store exactly as record_request(method,\n"
      "path, status_code, duration_ms) does, counts it into the series of (method, route,\n"
      "status_code), and takes it off the in-progress gauge of its method."},
+    {"series_finish_traced", as_method(&series_finish_traced), METH_FASTCALL | METH_KEYWORDS,
+     "series_finish_traced(method, path, route, status_code, duration_ms, trace_id, span_id)\n"
+     "--\n\n"
+     "series_finish(), keeping the request's trace (a 32-digit hex trace id, a 16-digit hex\n"
+     "span id) as the exemplar of its latency bucket and of its count. Ids of another shape\n"
+     "keep no exemplar; the request counts all the same."},
+    {"series_page", as_method(&series_page), METH_FASTCALL | METH_KEYWORDS,
+     "series_page(openmetrics, constant_labels)\n--\n\n"
+     "series_text() in OpenMetrics (with exemplars) or in the text format 0.0.4, with the\n"
+     "written label pairs constant_labels ('' for none) on every sample."},
+    {"metrics_openmetrics", &metrics_openmetrics, METH_NOARGS,
+     "metrics_openmetrics()\n--\n\n"
+     "metrics_text()'s thirteen figures in OpenMetrics."},
+    {"series_set_status_classes", as_method(&series_set_status_classes),
+     METH_FASTCALL | METH_KEYWORDS,
+     "series_set_status_classes(on)\n--\n\n"
+     "Counts the series by status class (2xx, 4xx, ...) instead of the exact status, in this\n"
+     "process from now on; the request store keeps the exact status."},
     {"series_observe", as_method(&series_observe), METH_FASTCALL | METH_KEYWORDS,
      "series_observe(method, route, status_code, duration_ms)\n--\n\n"
      "Counts one request into the series of (method, route, status_code) only. Methods are\n"

@@ -1,5 +1,6 @@
 #include "core/prometheus.h"
 
+#include <span>
 #include <variant>
 
 #include "core/aggregator.h"
@@ -12,36 +13,27 @@ namespace {
 // Thirteen blocks of ordinary values take about 1.7 kB.
 constexpr std::size_t INITIAL_CAPACITY = 2048;
 
+// One block per figure: HELP, TYPE and its one sample line, then an empty line.
+struct Block {
+  std::string_view name, type, help;
+  double value;
+};
+
+void push_blocks(std::string& out, std::span<const Block> blocks,
+                 const exposition::Format& format) {
+  for (const Block& block : blocks) {
+    exposition::head(out, format, block.name, block.type, block.help);
+    exposition::open_sample(out, format, block.name, {});
+    numfmt::append_shortest(out, block.value);
+    out += '\n';
+    exposition::end_family(out, format);
+  }
+}
+
 }  // namespace
 
-void push_head(std::string& out, std::string_view name, std::string_view type,
-               std::string_view help) {
-  out += "# HELP ";
-  out += name;
-  out += ' ';
-  out += help;
-  out += "\n# TYPE ";
-  out += name;
-  out += ' ';
-  out += type;
-  out += '\n';
-}
-
-void push_metric(std::string& out, std::string_view name, std::string_view type,
-                 std::string_view help, double value) {
-  push_head(out, name, type, help);
-  out += name;
-  out += ' ';
-  numfmt::append_shortest(out, value);
-  out += "\n\n";
-}
-
-void push_blocks(std::string& out, std::span<const Block> blocks) {
-  for (const Block& block : blocks)
-    push_metric(out, block.name, block.type, block.help, block.value);
-}
-
-std::string render() {
+std::string render(bool openmetrics) {
+  const exposition::Format format{openmetrics, {}};
   // The aggregate and the snapshot are taken one after the other, each under its own lock.
   const aggregator::AggregatedMetrics agg = aggregator::compute();
 
@@ -63,7 +55,7 @@ std::string render() {
       {"vtr_latency_p95_ms", "gauge", "P95 request latency in milliseconds", agg.p95_latency_ms},
       {"vtr_latency_p99_ms", "gauge", "P99 request latency in milliseconds", agg.p99_latency_ms},
   };
-  push_blocks(out, requests);
+  push_blocks(out, requests, format);
 
   // A failed snapshot is not reported: the document then simply ends after the request blocks.
   const auto collected = snapshot::collect();
@@ -77,7 +69,7 @@ std::string render() {
         {"vtr_process_threads", "gauge", "Number of process threads",
          static_cast<double>(snap->threads)},
     };
-    push_blocks(out, process);
+    push_blocks(out, process, format);
   }
   return out;
 }

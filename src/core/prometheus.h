@@ -2,31 +2,18 @@
 // Stateless; any thread.
 #pragma once
 
-#include <span>
 #include <string>
 #include <string_view>
+
+#include "core/exposition.h"
 
 namespace vantorel::prometheus {
 
 inline constexpr std::string_view CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8";
 
-// Appends a family's HELP and TYPE lines; its samples follow.
-void push_head(std::string& out, std::string_view name, std::string_view type,
-               std::string_view help);
-
-// Appends one block: HELP, TYPE and sample lines, then an empty line.
-void push_metric(std::string& out, std::string_view name, std::string_view type,
-                 std::string_view help, double value);
-
-// One block of push_metric.
-struct Block {
-  std::string_view name, type, help;
-  double value;
-};
-
-void push_blocks(std::string& out, std::span<const Block> blocks);
-
 // The whole document: nine request blocks, then four process blocks unless the snapshot failed.
-[[nodiscard]] std::string render();
+// metrics_text() is the 0.0.4 one; the endpoints ask for OpenMetrics too (no constant labels:
+// this document is fixed).
+[[nodiscard]] std::string render(bool openmetrics = false);
 
 }  // namespace vantorel::prometheus

@@ -108,6 +108,22 @@ struct Slot {
   char bytes[KEY_BYTES];  // the HTTP family's method, then its route; another's label values
 };
 
+// One request's trace, kept beside a bucket's count (and the request counter's): OpenMetrics
+// exemplars. A slot of the HTTP family whose key takes at most EXEMPLAR_AT bytes keeps one per
+// bucket and one for its count, in the last EXEMPLAR_AREA bytes of its key bytes, each a check
+// word (a hash of the other five, stored last) then the trace id, the span id, the value's bits
+// and the time. Readers take only those whose check matches: a torn one is no exemplar.
+struct Exemplar {
+  std::uint64_t trace_hi = 0, trace_lo = 0, span = 0;
+  double value = 0;
+  std::uint64_t time_us = 0;  // Unix µs; 0: none
+};
+inline constexpr std::size_t EXEMPLARS = BUCKET_COUNT + 1;  // each bucket's, then the count's
+inline constexpr std::size_t EXEMPLAR_WORDS = 6;
+inline constexpr std::size_t EXEMPLAR_AREA = EXEMPLARS * EXEMPLAR_WORDS * 8;
+inline constexpr std::size_t EXEMPLAR_AT = KEY_BYTES - EXEMPLAR_AREA;
+using Exemplars = std::array<Exemplar, EXEMPLARS>;
+
 // The series of one key, merged.
 struct Series {
   std::string method, route;
@@ -116,6 +132,7 @@ struct Series {
   std::uint64_t count = 0;
   std::uint64_t sum_us = 0;  // saturating
   std::array<std::uint64_t, BUCKET_COUNT> buckets{};
+  Exemplars exemplars{};  // the most recent of the live workers'
 };
 
 // One series of one of the application's families, merged.
@@ -165,6 +182,14 @@ void observe(std::string_view method, std::string_view route, std::uint16_t stat
 // observe(), and the in-progress gauge of `method` goes down: the request has ended.
 void finish(std::string_view method, std::string_view route, std::uint16_t status,
             double duration_ms);
+// finish(), keeping the request's trace as the exemplar of its bucket and of its count.
+void finish_traced(std::string_view method, std::string_view route, std::uint16_t status,
+                   double duration_ms, std::uint64_t trace_hi, std::uint64_t trace_lo,
+                   std::uint64_t span);
+
+// When on, the series count by status class: statuses 100-599 are kept as 1 to 5 and shown as
+// "1xx" to "5xx" (others as they are). Process-wide; the ring keeps the exact status.
+void set_status_classes(bool on);
 
 // The number of distinct keys past which new keys count under the overflow key. The first use
 // in a process may read VTR_SERIES_LIMIT; set_limit clamps to MAX_LIMIT.

@@ -87,6 +87,26 @@ std::uint64_t fmix(std::uint64_t x) {
   return x;
 }
 
+std::uint64_t exemplar_check(const std::uint64_t* words) {
+  std::uint64_t h = 0x6A09E667F3BCC908u;
+  for (std::size_t i = 0; i < EXEMPLAR_WORDS - 1; ++i) h = fmix(h ^ words[i]);
+  return h != 0 ? h : 1;
+}
+
+bool read_exemplars(const char* bytes, std::size_t key_size, Exemplars& out) {
+  if (key_size > EXEMPLAR_AT) return false;
+  bool any = false;
+  for (std::size_t i = 0; i < EXEMPLARS; ++i) {
+    std::uint64_t words[EXEMPLAR_WORDS];
+    std::memcpy(words, bytes + EXEMPLAR_AT + i * EXEMPLAR_WORDS * 8, sizeof words);
+    if (words[0] == 0 || words[0] != exemplar_check(words + 1)) continue;
+    out[i] = Exemplar{words[1], words[2], words[3], 0.0, words[5]};
+    std::memcpy(&out[i].value, &words[4], 8);
+    any = true;
+  }
+  return any;
+}
+
 }  // namespace layout
 
 std::uint64_t key_hash(std::uint64_t key, const char* bytes, std::size_t size) {

@@ -199,4 +199,10 @@ inline bool same_texts(const char* bytes, const Key& key) {
 // A bijective mix of 64 bits (murmur3's finaliser).
 [[nodiscard]] std::uint64_t fmix(std::uint64_t x);
 
+// An exemplar's check word: a hash of its five other words, never 0 (0: none stored).
+[[nodiscard]] std::uint64_t exemplar_check(const std::uint64_t* words);
+// The exemplars of an HTTP slot's bytes (`key_size` of them the key's), as far as their checks
+// hold; false when there is no room for them or none is stored.
+bool read_exemplars(const char* bytes, std::size_t key_size, Exemplars& out);
+
 }  // namespace vantorel::series::layout

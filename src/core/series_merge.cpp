@@ -89,6 +89,7 @@ void fill_series(Merged& merged, const KeyTable& sums) {
     s.count = totals.words[HTTP_COUNT];
     s.sum_us = totals.words[HTTP_SUM_US];
     std::copy(totals.words.begin() + HTTP_BUCKETS, totals.words.end(), s.buckets.begin());
+    if (totals.exemplars) s.exemplars = *totals.exemplars;
     if (s.overflow) merged.overflow += s.count;
   }
 }

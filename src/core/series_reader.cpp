@@ -39,7 +39,10 @@ bool read_slots(int fd, std::size_t header_size, std::uint64_t slots, bool stop_
       // published yet. (Files of the earlier layout could have several writers.)
       if (slot[0] == 0 && stop_at_unpublished) return true;
       const char* bytes = reinterpret_cast<const char*>(slot + HEAD_WORDS);
-      if (valid_record(slot, bytes)) append_record(out, slot, bytes, key_size(slot[1]));
+      if (valid_record(slot, bytes)) {
+        append_record(out, slot, bytes, key_size(slot[1]));
+        if (stop_at_unpublished) keep_exemplars(out, slot[1], bytes);
+      }
     }
     if (got < want) break;  // cut while we read: what was read is as good as any
   }
@@ -173,6 +176,14 @@ void append_record(Source& source, const std::uint64_t* head, const char* bytes,
   std::memcpy(&source.records[at], head, SLOT_HEAD_SIZE);
   if (size > 0) std::memcpy(&source.records[at + HEAD_WORDS], bytes, size);
   ++source.count;
+}
+
+void keep_exemplars(Source& source, std::uint64_t key, const char* bytes) {
+  if (family_of(key) != 0 || is_descriptor(key)) return;
+  Exemplars exemplars{};
+  if (read_exemplars(bytes, key_size(key), exemplars)) {
+    source.exemplars.emplace_back(source.count - 1, exemplars);
+  }
 }
 
 bool read_worker_file(int dir_fd, const char* name, Source& out, bool records) {

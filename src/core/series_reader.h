@@ -33,7 +33,13 @@ struct Source {
   std::array<std::uint64_t, METHOD_CLASS_COUNT> in_progress{};
   std::vector<std::uint64_t> records;
   std::size_t count = 0;  // of records
+  // The exemplars of the HTTP family's records that have some, by the record's ordinal.
+  std::vector<std::pair<std::size_t, Exemplars>> exemplars;
 };
+
+// The record just appended to `source`, if it is one of the HTTP family's with exemplars in its
+// slot's bytes: keeps them.
+void keep_exemplars(Source& source, std::uint64_t key, const char* bytes);
 
 void append_record(Source& source, const std::uint64_t* head, const char* bytes, std::size_t size);
 

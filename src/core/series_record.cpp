@@ -2,6 +2,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -47,6 +48,42 @@ Observation observation_of(double duration_ms) {
   return w.active->slot(at);
 }
 
+std::atomic<bool> STATUS_CLASSES{false};
+
+std::uint16_t series_status(std::uint16_t status) {
+  if (STATUS_CLASSES.load(std::memory_order_relaxed) && status >= 100 && status <= 599) {
+    return static_cast<std::uint16_t>(status / 100);
+  }
+  return status;
+}
+
+std::uint64_t now_us() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec < 0 ? 0
+                        : static_cast<std::uint64_t>(now.tv_sec) * 1'000'000u +
+                              static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+}
+
+// Caller holds SERIES.mutex. Keeps an exemplar as the `index`th of an HTTP slot: its words, then
+// its check, last and with release order (other processes read the file).
+void put_exemplar(const Region& r, Slot& s, std::size_t index, const Exemplar& exemplar) {
+  auto* at = reinterpret_cast<std::uint64_t*>(s.bytes + EXEMPLAR_AT) + index * EXEMPLAR_WORDS;
+  std::uint64_t words[EXEMPLAR_WORDS] = {0,
+                                         exemplar.trace_hi,
+                                         exemplar.trace_lo,
+                                         exemplar.span,
+                                         as_bits(exemplar.value),
+                                         exemplar.time_us};
+  for (std::size_t i = 1; i < EXEMPLAR_WORDS; ++i) r.store(at[i], words[i]);
+  const std::uint64_t check = exemplar_check(words + 1);
+  if (r.mapped) {
+    word(at[0]).store(check, std::memory_order_release);
+  } else {
+    at[0] = check;
+  }
+}
+
 // Caller holds SERIES.mutex. The label of a method that is not a standard one.
 std::string_view label_of(const Writer& w, std::string_view method) {
   for (const std::string& extra : w.extra_methods) {
@@ -63,10 +100,13 @@ void maybe_publish(Writer& w, const Region& r) {
   }
 }
 
+// `traced`: the request's trace ids, kept as the exemplars of its bucket and its count (the
+// trace and span ids; the rest is filled in here).
 void record(std::string_view method, std::string_view route, std::uint16_t status,
-            double duration_ms, bool finished) {
+            double duration_ms, bool finished, const Exemplar* traced = nullptr) {
   const std::size_t method_index = method_class(method);
   const bool standard = method_index + 1 < METHOD_CLASS_COUNT;
+  status = series_status(status);
   Key key;
   if (standard) make_key(method, route, status, key);  // the usual case, before the lock
   const Observation seen = observation_of(duration_ms);
@@ -78,6 +118,14 @@ void record(std::string_view method, std::string_view route, std::uint16_t statu
   r.add(s.values[HTTP_SUM_US], seen.micros);
   r.add(s.values[HTTP_COUNT], 1);
   if (finished) r.add(r.header().in_progress[method_index], writer::U64_MAX);  // minus one
+  if (traced != nullptr && key_size(s.key) <= EXEMPLAR_AT) {
+    Exemplar exemplar = *traced;
+    exemplar.time_us = now_us();
+    exemplar.value = duration_ms / 1000.0;
+    put_exemplar(r, s, seen.bucket, exemplar);
+    exemplar.value = 1.0;  // what the count went up by
+    put_exemplar(r, s, BUCKET_COUNT, exemplar);
+  }
   maybe_publish(SERIES, r);
 }
 
@@ -131,14 +179,6 @@ bool resolve(Writer& w, Handle& handle) {
   return true;
 }
 
-std::uint64_t now_us() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return now.tv_sec < 0 ? 0
-                        : static_cast<std::uint64_t>(now.tv_sec) * 1'000'000u +
-                              static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
-}
-
 void add_double(const Region& r, std::uint64_t& word, double amount) {
   r.store(word, as_bits(as_double(r.load(word)) + amount));
 }
@@ -173,6 +213,15 @@ void finish(std::string_view method, std::string_view route, std::uint16_t statu
             double duration_ms) {
   record(method, route, status, duration_ms, true);
 }
+
+void finish_traced(std::string_view method, std::string_view route, std::uint16_t status,
+                   double duration_ms, std::uint64_t trace_hi, std::uint64_t trace_lo,
+                   std::uint64_t span) {
+  const Exemplar traced{trace_hi, trace_lo, span, 0.0, 0};
+  record(method, route, status, duration_ms, true, &traced);
+}
+
+void set_status_classes(bool on) { STATUS_CLASSES.store(on, std::memory_order_relaxed); }
 
 void set_extra_methods(std::vector<std::string> methods) {
   if (methods.size() > MAX_EXTRA_METHODS) methods.resize(MAX_EXTRA_METHODS);

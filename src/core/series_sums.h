@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,11 +26,19 @@ struct KeyRef {
   std::uint64_t hash;  // the record's check
 };
 
-// The value words of a key, gathered.
+// The value words of a key, gathered, and the most recent exemplars of the live sources.
 struct Totals {
   std::array<std::uint64_t, VALUE_WORDS> words{};
   bool seen = false;
+  std::unique_ptr<Exemplars> exemplars;
 };
+
+inline void take_exemplars(Totals& t, const Exemplars& from) {
+  if (!t.exemplars) t.exemplars = std::make_unique<Exemplars>();
+  for (std::size_t i = 0; i < EXEMPLARS; ++i) {
+    if (from[i].time_us > (*t.exemplars)[i].time_us) (*t.exemplars)[i] = from[i];
+  }
+}
 
 // The HTTP family: counts and buckets wrap like the words they come from; only the sum
 // saturates.
@@ -118,13 +127,22 @@ template <class Admit, class Gone>
 void add_source(KeyTable& sums, Families& families, const reader::Source& source, bool for_archive,
                 Admit&& admit, Gone&& gone) {
   const std::vector<std::uint32_t> numbers = families.map(source);
+  std::size_t ordinal = 0;
+  auto exemplars = source.exemplars.begin();
   reader::for_each_record(
       source.records, [&](const std::uint64_t* head, const char* bytes, std::size_t size) {
+        const std::size_t record = ordinal++;
         const std::uint64_t key = head[1];
         const std::uint64_t own = layout::family_of(key);
         if (own == 0) {
           KeyRef ref = admit(0, KeyRef{key, std::string_view(bytes, size), head[0]});
-          add_http(sums.at(ref), head);
+          Totals& totals = sums.at(ref);
+          add_http(totals, head);
+          // Only a live worker's: the page shows what the deployment is doing now.
+          if (exemplars != source.exemplars.end() && exemplars->first == record) {
+            if (source.alive && !for_archive) take_exemplars(totals, exemplars->second);
+            ++exemplars;
+          }
           return;
         }
         if (layout::is_descriptor(key) || own >= numbers.size() || numbers[own] == 0) return;

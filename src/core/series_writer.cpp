@@ -426,6 +426,7 @@ reader::Source read_local(const Region& r) {
     if (s.check != 0) {
       reader::append_record(out, reinterpret_cast<const std::uint64_t*>(&s), s.bytes,
                             key_size(s.key));
+      reader::keep_exemplars(out, s.key, s.bytes);
     }
   }
   return out;
