@@ -46,8 +46,11 @@ def shim(tmp_path_factory):
 
 
 def stopping(shim, call, match, action="stop"):
-    """The environment under which a process stops (or dies) at its first `call` on `match`."""
-    return {"LD_PRELOAD": shim, "STOP_AT_CALL": call, "STOP_AT_MATCH": match,
+    """The environment under which a process stops (or dies) at its first `call` on `match`.
+    The shim goes after whatever is preloaded already (the sanitizers' runtimes must come
+    first)."""
+    preload = ":".join(filter(None, [os.environ.get("LD_PRELOAD"), shim]))
+    return {"LD_PRELOAD": preload, "STOP_AT_CALL": call, "STOP_AT_MATCH": match,
             "STOP_AT_ACTION": action}
 
 

@@ -4,8 +4,8 @@
 #include "binding/boundary.h"
 #include "binding/entries.h"
 #include "binding/record_type.h"
+#include "binding/texts.h"
 #include "core/numfmt.h"
-#include "core/texts.h"
 
 namespace vantorel::binding {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/texts.h"
+#include "binding/texts.h"
 
 namespace vantorel::binding {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "core/texts.h"
+#include "binding/texts.h"
 
 namespace vantorel::binding {
 namespace {

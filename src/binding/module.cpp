@@ -2,7 +2,7 @@
 #include "binding/boundary.h"
 #include "binding/entries.h"
 #include "binding/py.h"
-#include "core/texts.h"
+#include "binding/texts.h"
 
 namespace vantorel::binding {
 namespace {

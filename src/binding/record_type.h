@@ -11,7 +11,7 @@
 
 #include "binding/boundary.h"
 #include "binding/py.h"
-#include "core/texts.h"
+#include "binding/texts.h"
 
 namespace vantorel::binding {
 

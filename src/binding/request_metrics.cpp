@@ -4,10 +4,11 @@
 #include "binding/args.h"
 #include "binding/boundary.h"
 #include "binding/entries.h"
-#include "binding/plain.h"
 #include "binding/record_type.h"
+#include "binding/request_args.h"
+#include "binding/texts.h"
 #include "core/numfmt.h"
-#include "core/texts.h"
+#include "core/request.h"
 
 namespace vantorel::binding {
 namespace {
@@ -42,35 +43,15 @@ constexpr RecordSpec<RequestMetric> SPEC{"RequestMetric", texts::REQUEST_METRIC_
 constexpr const char* RECORD_PARAMS[] = {"method", "path", "status_code", "duration_ms"};
 constexpr Signature RECORD_SIGNATURE{"record_request", RECORD_PARAMS, 4};
 
-// The middleware's arguments: the exact types str, str, int and float, the texts ASCII. These are
-// read in place; any others take the general converters, which give the same values and own
-// every error message.
-bool record_plain(PyObject* const* slot) {
-  std::string_view method, path;
-  std::uint16_t status_code = 0;
-  double duration_ms = 0.0;
-  if (!plain_text(slot[0], method) || !plain_text(slot[1], path) ||
-      !plain_status(slot[2], status_code) || !plain_duration(slot[3], duration_ms)) {
-    return false;
-  }
-  request_metrics::record(method, path, status_code, duration_ms);
-  return true;
-}
+constexpr RequestLayout RECORD_LAYOUT{.method = 0, .path = 1, .status = 2, .duration = 3};
 
 PyObject* record_request(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* slot[4];
     if (!bind(RECORD_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
-    if (record_plain(slot)) return none();
-    auto method = to_text(slot[0], "method");
-    if (!method) return nullptr;
-    auto path = to_text(slot[1], "path");
-    if (!path) return nullptr;
-    auto status_code = to_u16(slot[2], "status_code");
-    if (!status_code) return nullptr;
-    auto duration_ms = to_f64(slot[3], "duration_ms");
-    if (!duration_ms) return nullptr;
-    request_metrics::record(*method, *path, *status_code, *duration_ms);
+    RequestArgs r;
+    if (!r.read(RECORD_LAYOUT, slot)) return nullptr;
+    request::record(r.method, r.path, r.status_code, r.duration_ms);
     return none();
   });
 }

@@ -10,81 +10,26 @@
 #include "binding/args.h"
 #include "binding/boundary.h"
 #include "binding/entries.h"
-#include "binding/plain.h"
+#include "binding/request_args.h"
 #include "core/exposition.h"
 #include "core/prometheus.h"
-#include "core/request_metrics.h"
+#include "core/request.h"
 #include "core/series_text.h"
 
 namespace vantorel::binding {
 namespace {
 
-// A method or route as a label: its UTF-8, lone surrogates replaced by U+FFFD, and no more of
-// it than the core keeps (which cuts it again at a code point boundary). A huge text costs no
-// more than its cap: only its first `max_code_points` characters are encoded.
-class Label {
- public:
-  bool convert(PyObject* obj, const char* name, std::size_t max_code_points) {
-    if (plain_text(obj, text)) return true;  // the core cuts ASCII in place
-    if (!PyUnicode_Check(obj)) return to_text(obj, name).has_value();  // raises the TypeError
-    PyObject* source = obj;
-    const Py_ssize_t length = PyUnicode_GetLength(obj);
-    if (length < 0) return false;
-    const auto cap = static_cast<Py_ssize_t>(max_code_points);
-    if (length > cap) {
-      head_ = PyRef::steal(PyUnicode_Substring(obj, 0, cap));
-      if (!head_) return false;
-      source = head_.get();
-    }
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(source, &size); data != nullptr) {
-      text = std::string_view(data, static_cast<std::size_t>(size));
-      return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
-    PyErr_Clear();
-    return replace_surrogates(source);
-  }
-
-  std::string_view text;
-
- private:
-  // Encoded with "surrogatepass", a lone surrogate is ED A0..BF xx, which no valid UTF-8 holds.
-  bool replace_surrogates(PyObject* source) {
-    PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(source, "utf-8", "surrogatepass"));
-    if (!bytes) return false;
-    const std::string_view raw(PyBytes_AS_STRING(bytes.get()),
-                               static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    storage_.clear();
-    storage_.reserve(raw.size());
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-      const auto lead = static_cast<unsigned char>(raw[i]);
-      const auto next = i + 1 < raw.size() ? static_cast<unsigned char>(raw[i + 1]) : 0u;
-      if (lead == 0xED && next >= 0xA0 && next <= 0xBF && i + 2 < raw.size()) {
-        storage_ += "\xEF\xBF\xBD";
-        i += 2;
-      } else {
-        storage_ += raw[i];
-      }
-    }
-    text = storage_;
-    return true;
-  }
-
-  PyRef head_;
-  std::string storage_;
-};
-
 constexpr const char* START_PARAMS[] = {"method"};
 constexpr Signature START_SIGNATURE{"series_start", START_PARAMS, 1};
+constexpr RequestLayout START_LAYOUT{.method = 0, .method_is_label = true};
 
 PyObject* series_start(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* slot[1];
     if (!bind(START_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
-    Label method;
-    if (!method.convert(slot[0], "method", series::MAX_METHOD_CODE_POINTS)) return nullptr;
-    series::start(method.text);
+    RequestArgs request;
+    if (!request.read(START_LAYOUT, slot)) return nullptr;
+    series::start(request.method);
     return none();
   });
 }
@@ -92,39 +37,18 @@ PyObject* series_start(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 constexpr const char* FINISH_PARAMS[] = {"method", "path", "route", "status_code", "duration_ms"};
 constexpr Signature FINISH_SIGNATURE{"series_finish", FINISH_PARAMS, 5};
 
-// The middleware's arguments, read in place (see plain.h).
-bool finish_plain(PyObject* const* slot) {
-  std::string_view method, path, route;
-  std::uint16_t status_code = 0;
-  double duration_ms = 0.0;
-  if (!plain_text(slot[0], method) || !plain_text(slot[1], path) || !plain_text(slot[2], route) ||
-      !plain_status(slot[3], status_code) || !plain_duration(slot[4], duration_ms)) {
-    return false;
-  }
-  request_metrics::record(method, path, status_code, duration_ms);
-  series::finish(method, route, status_code, duration_ms);
-  return true;
-}
+constexpr RequestLayout FINISH_LAYOUT{
+    .method = 0, .path = 1, .route = 2, .status = 3, .duration = 4};
 
 PyObject* series_finish(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* slot[5];
     if (!bind(FINISH_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
-    if (finish_plain(slot)) return none();
     // method and path as record_request() converts them: the same values and the same errors
     // (a lone surrogate raises UnicodeEncodeError). Nothing is recorded unless all convert.
-    auto method = to_text(slot[0], "method");
-    if (!method) return nullptr;
-    auto path = to_text(slot[1], "path");
-    if (!path) return nullptr;
-    Label route;
-    if (!route.convert(slot[2], "route", series::MAX_ROUTE_CODE_POINTS)) return nullptr;
-    auto status_code = to_u16(slot[3], "status_code");
-    if (!status_code) return nullptr;
-    auto duration_ms = to_f64(slot[4], "duration_ms");
-    if (!duration_ms) return nullptr;
-    request_metrics::record(*method, *path, *status_code, *duration_ms);
-    series::finish(*method, route.text, *status_code, *duration_ms);
+    RequestArgs r;
+    if (!r.read(FINISH_LAYOUT, slot)) return nullptr;
+    request::finish(r.method, r.path, r.route, r.status_code, r.duration_ms);
     return none();
   });
 }
@@ -155,56 +79,35 @@ PyObject* series_finish_traced(PyObject*, PyObject* const* args, Py_ssize_t narg
   return guarded([&]() -> PyObject* {
     PyObject* slot[7];
     if (!bind(TRACED_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
-    auto method = to_text(slot[0], "method");
-    if (!method) return nullptr;
-    auto path = to_text(slot[1], "path");
-    if (!path) return nullptr;
-    Label route;
-    if (!route.convert(slot[2], "route", series::MAX_ROUTE_CODE_POINTS)) return nullptr;
-    auto status_code = to_u16(slot[3], "status_code");
-    if (!status_code) return nullptr;
-    auto duration_ms = to_f64(slot[4], "duration_ms");
-    if (!duration_ms) return nullptr;
+    RequestArgs r;
+    if (!r.read(FINISH_LAYOUT, slot)) return nullptr;
     auto trace = to_text(slot[5], "trace_id");
     if (!trace) return nullptr;
     auto span = to_text(slot[6], "span_id");
     if (!span) return nullptr;
-    request_metrics::record(*method, *path, *status_code, *duration_ms);
     const auto hi = trace->size() == 32 ? from_hex(trace->substr(0, 16)) : std::nullopt;
     const auto lo = trace->size() == 32 ? from_hex(trace->substr(16)) : std::nullopt;
     const auto span_id = span->size() == 16 ? from_hex(*span) : std::nullopt;
-    if (hi && lo && span_id && (*hi | *lo) != 0) {
-      series::finish_traced(*method, route.text, *status_code, *duration_ms, *hi, *lo, *span_id);
-    } else {
-      series::finish(*method, route.text, *status_code, *duration_ms);
-    }
+    const bool traced = hi && lo && span_id && (*hi | *lo) != 0;
+    const series::Exemplar ids{traced ? *hi : 0, traced ? *lo : 0, traced ? *span_id : 0, 0, 0};
+    request::finish(r.method, r.path, r.route, r.status_code, r.duration_ms,
+                    traced ? &ids : nullptr);
     return none();
   });
 }
 
 constexpr const char* OBSERVE_PARAMS[] = {"method", "route", "status_code", "duration_ms"};
 constexpr Signature OBSERVE_SIGNATURE{"series_observe", OBSERVE_PARAMS, 4};
+constexpr RequestLayout OBSERVE_LAYOUT{
+    .method = 0, .route = 1, .status = 2, .duration = 3, .method_is_label = true};
 
 PyObject* series_observe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     PyObject* slot[4];
     if (!bind(OBSERVE_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
-    std::string_view method_text, route_text;
-    std::uint16_t status = 0;
-    double duration = 0.0;
-    if (plain_text(slot[0], method_text) && plain_text(slot[1], route_text) &&
-        plain_status(slot[2], status) && plain_duration(slot[3], duration)) {
-      series::observe(method_text, route_text, status, duration);
-      return none();
-    }
-    Label method, route;
-    if (!method.convert(slot[0], "method", series::MAX_METHOD_CODE_POINTS)) return nullptr;
-    if (!route.convert(slot[1], "route", series::MAX_ROUTE_CODE_POINTS)) return nullptr;
-    auto status_code = to_u16(slot[2], "status_code");
-    if (!status_code) return nullptr;
-    auto duration_ms = to_f64(slot[3], "duration_ms");
-    if (!duration_ms) return nullptr;
-    series::observe(method.text, route.text, *status_code, *duration_ms);
+    RequestArgs r;
+    if (!r.read(OBSERVE_LAYOUT, slot)) return nullptr;
+    series::observe(r.method, r.route, r.status_code, r.duration_ms);
     return none();
   });
 }

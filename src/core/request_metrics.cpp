@@ -9,9 +9,6 @@
 #include <string>
 #include <utility>
 
-#include "core/clock.h"
-#include "core/multiproc.h"
-
 namespace vantorel::request_metrics {
 namespace {
 
@@ -247,10 +244,7 @@ std::atomic<std::uint64_t> MAX_REQUESTS{DEFAULT_MAX_REQUESTS};
 }  // namespace
 
 void record(std::string_view method, std::string_view path, std::uint16_t status_code,
-            double duration_ms) {
-  const std::uint64_t timestamp = wallclock::unix_seconds();
-  // The shard writer takes its own lock; it must be released before the store's is taken.
-  if (!multiproc::known_disabled()) multiproc::record(status_code, duration_ms, timestamp);
+            double duration_ms, std::uint64_t timestamp) {
   const std::uint64_t limit = MAX_REQUESTS.load(std::memory_order_relaxed);
   std::scoped_lock lock(STORE.mutex);
   STORE.ring.append(method, path, status_code, duration_ms, timestamp, limit);

@@ -25,9 +25,10 @@ struct Samples {
 
 inline constexpr std::uint64_t DEFAULT_MAX_REQUESTS = 10000;
 
-// Stamps the wall clock, hands status and duration to the shard writer, then appends and evicts.
+// Appends a request stamped `timestamp` (whole Unix seconds), evicting the oldest past the
+// limit. (request::record reads the clock and tells the shard too.)
 void record(std::string_view method, std::string_view path, std::uint16_t status_code,
-            double duration_ms);
+            double duration_ms, std::uint64_t timestamp);
 [[nodiscard]] std::vector<RequestMetric> get_all();  // a copy, never a view
 [[nodiscard]] Samples get_samples();
 void clear();

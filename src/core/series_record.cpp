@@ -84,6 +84,20 @@ void put_exemplar(const Region& r, Slot& s, std::size_t index, const Exemplar& e
   }
 }
 
+// Caller holds SERIES.mutex. A traced request's exemplars: of its bucket (its duration in
+// seconds) and of its count (1). Kept apart from the record path, which most requests take
+// without a trace.
+[[gnu::noinline]] void keep_trace(const Region& r, Slot& s, std::size_t bucket, double duration_ms,
+                                  const Exemplar& traced) {
+  if (key_size(s.key) > EXEMPLAR_AT) return;
+  Exemplar exemplar = traced;
+  exemplar.time_us = now_us();
+  exemplar.value = duration_ms / 1000.0;
+  put_exemplar(r, s, bucket, exemplar);
+  exemplar.value = 1.0;
+  put_exemplar(r, s, BUCKET_COUNT, exemplar);
+}
+
 // Caller holds SERIES.mutex. The label of a method that is not a standard one.
 std::string_view label_of(const Writer& w, std::string_view method) {
   for (const std::string& extra : w.extra_methods) {
@@ -118,14 +132,7 @@ void record(std::string_view method, std::string_view route, std::uint16_t statu
   r.add(s.values[HTTP_SUM_US], seen.micros);
   r.add(s.values[HTTP_COUNT], 1);
   if (finished) r.add(r.header().in_progress[method_index], writer::U64_MAX);  // minus one
-  if (traced != nullptr && key_size(s.key) <= EXEMPLAR_AT) {
-    Exemplar exemplar = *traced;
-    exemplar.time_us = now_us();
-    exemplar.value = duration_ms / 1000.0;
-    put_exemplar(r, s, seen.bucket, exemplar);
-    exemplar.value = 1.0;  // what the count went up by
-    put_exemplar(r, s, BUCKET_COUNT, exemplar);
-  }
+  if (traced != nullptr) keep_trace(r, s, seen.bucket, duration_ms, *traced);
   maybe_publish(SERIES, r);
 }
 
