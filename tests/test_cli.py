@@ -206,6 +206,15 @@ def test_inspect_watch_refreshes_and_stops(shard_dir):
     assert done.stdout.count("every 0.1s (Ctrl-C to stop)") == 3
 
 
+def test_inspect_watch_stops_quietly_when_its_reader_does(shard_dir):
+    piped = subprocess.run(
+        ["bash", "-c", 'set -o pipefail; "$@" | head -n 3', "bash", *CLI, "inspect",
+         str(shard_dir[0]), "--watch", "--interval", "0.05"],
+        capture_output=True, text=True, timeout=60,
+        env={k: v for k, v in os.environ.items() if k != multiproc.ENV_VAR})
+    assert (piped.returncode, piped.stderr, len(piped.stdout.splitlines())) == (0, "", 3)
+
+
 def test_inspect_empty_and_missing_directories(tmp_path):
     done = run_cli("inspect", str(tmp_path))
     assert done.returncode == 0

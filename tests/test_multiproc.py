@@ -211,6 +211,43 @@ def test_mode_off_is_told_once_per_process(case):
         assert "make the directory writable by uid 65534" in text
 
 
+LIMIT_WARNING = """
+import logging
+from vantorel import multiproc, series
+logged = []
+handler = logging.Handler()
+handler.emit = lambda record: logged.append([record.levelname, record.getMessage()])
+logging.getLogger("vantorel").addHandler(handler)
+exec(os.environ["SET_UP"])
+series.observe("GET", "/", 200, 1.0)  # the core reads the variable at the first use
+multiproc.warn_if_mode_off()
+multiproc.warn_if_mode_off()  # once per process
+out([series.get_limit(), logged])
+"""
+
+IGNORED = "VTR_SERIES_LIMIT={!r} is not a whole number, so the default limit of 1000 applies"
+# (the variable, set-up code, the limit in force, what is logged)
+SERIES_LIMITS = {
+    "digits": (" 250\t", "", 250, None),
+    "letters": ("abc", "", 1000, IGNORED.format("abc")),
+    "negative": ("-5", "", 1000, IGNORED.format("-5")),
+    "exponent": ("1e3", "", 1000, IGNORED.format("1e3")),
+    "unreadable": ("18446744073709551616", "", 1000, "VTR_SERIES_LIMIT='18446744073709551616' "
+                   "is too large to read, so the default limit of 1000 applies"),
+    "above-the-cap": ("500000", "", 100000, "VTR_SERIES_LIMIT='500000' is above the highest "
+                      "limit, so 100000 applies"),
+    "blank": ("  ", "", 1000, None),
+    "set-in-code": ("abc", "series.set_limit(300)", 300, None),
+}
+
+
+@pytest.mark.parametrize("case", list(SERIES_LIMITS))
+def test_a_series_limit_that_is_ignored_is_told_once(tmp_path, case):
+    value, set_up, limit, says = SERIES_LIMITS[case]
+    got = run_child(LIMIT_WARNING, tmp_path, VTR_SERIES_LIMIT=value, SET_UP=set_up)
+    assert got == [limit, [] if says is None else [["WARNING", says]]]
+
+
 def test_planted_symlink_is_not_written_through(tmp_path):
     victim = tmp_path / "victim"
     victim.write_bytes(b"precious" * 100)

@@ -530,3 +530,11 @@ def _inspect(directory: str, *, watch: bool, interval: float, iterations: Option
                 out.write("\n")
     except KeyboardInterrupt:
         return 0
+    except BrokenPipeError:
+        # The reader has gone (`inspect --watch | head`): stop quietly. What is still buffered
+        # would fail again when the interpreter flushes stdout on its way out.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+        except (OSError, ValueError):
+            pass
+        return 0

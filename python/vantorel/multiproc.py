@@ -313,8 +313,10 @@ def warn_if_mode_off() -> Optional[str]:
     """Logs one warning on the ``vantorel`` logger when ``VTR_MULTIPROC_DIR`` is set but this
     process could not switch multi-worker mode on, naming the step that failed and its errno,
     and returns its text; returns None when there is nothing to say or this process has
-    already been checked. Call it in workers only (the middleware and the metrics endpoint
-    do, once per process): like any first use, it sets up this process's shard.
+    already been checked. A ``VTR_SERIES_LIMIT`` that the core did not take as it stands (not
+    a whole number, or above the highest limit) is told in the same check. Call it in workers
+    only (the middleware and the metrics endpoint do, once per process): like any first use,
+    it sets up this process's shard.
     """
     global _checked_in_pid
     pid = os.getpid()
@@ -324,6 +326,9 @@ def warn_if_mode_off() -> Optional[str]:
         if _checked_in_pid == pid:
             return None
         _checked_in_pid = pid
+        limit = _series_limit_message()
+        if limit is not None:
+            _LOG.warning("%s", limit)
         if not os.environ.get(ENV_VAR):
             return None
         from . import _core, _native
@@ -340,6 +345,29 @@ def warn_if_mode_off() -> Optional[str]:
             message = _mode_off_message(pid, *failure)
     _LOG.warning("%s", message)
     return message
+
+
+def _series_limit_message() -> Optional[str]:
+    """What to tell of a VTR_SERIES_LIMIT that the core did not take as it stands, by the core's
+    rule: decimal digits between spaces or tabs, clamped to the highest limit, anything else
+    the default. None when it was taken, or when the code set a limit of its own."""
+    from . import series
+
+    value = os.environ.get(series.LIMIT_ENV_VAR)
+    text = (value or "").strip(" \t")
+    if not text:
+        return None  # blank: the default, as if unset
+    if not (text.isascii() and text.isdigit()):
+        applies, what = series.DEFAULT_LIMIT, "is not a whole number, so the default limit of"
+    elif int(text) >= 2**64:
+        applies, what = series.DEFAULT_LIMIT, "is too large to read, so the default limit of"
+    elif int(text) > series.MAX_LIMIT:
+        applies, what = series.MAX_LIMIT, "is above the highest limit, so"
+    else:
+        return None
+    if series.get_limit() != applies:
+        return None  # series.set_limit() has had its say
+    return f"{series.LIMIT_ENV_VAR}={value!r} {what} {applies} applies"
 
 
 def _failed_step(step: str, error: int, directory: str) -> str:
