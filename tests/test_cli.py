@@ -82,6 +82,14 @@ def test_demo_drives_real_requests_and_prints_every_section(tmp_path):
     # 1100 item ids are one route; the demo's own scrape of /metrics is not recorded.
     assert re.search(r"^ +\d+  /api/items/\{item_id\}$", out, re.M)
     assert "/metrics" not in out.split("== Requests by path")[1].split("==")[0]
+    # Each of the app's routes has its series; only paths it has no route for are unmatched.
+    counted = [line for line in out.splitlines() if line.startswith("vtr_http_requests_total{")]
+    routes = {re.search(r'route="([^"]*)"', line)[1] for line in counted}
+    assert {"/", "/api/items", "/api/items/{item_id}", "/api/search", "/api/checkout"} <= routes
+    assert routes <= {"/", "/api/items", "/api/items/{item_id}", "/api/search", "/api/checkout",
+                      "/api/report", "<unmatched>"}
+    unmatched = [line for line in counted if 'route="<unmatched>"' in line]
+    assert unmatched and all('status="404"' in line for line in unmatched)
     assert done.stderr.splitlines()[-1].startswith("[" + "#" * 40 + "] 400/400 100%")
     # The demo counts in its own process only, even with a shard directory in the environment.
     assert not shard_dir.exists()
