@@ -176,6 +176,10 @@ MODE_OFF = {
                      "mkdir failed with errno 20 (ENOTDIR: Not a directory) for '{dir}'"),
     "unwritable": ("roots", "", True,
                    "open failed with errno 13 (EACCES: Permission denied) for '{dir}'"),
+    # uWSGI's --env under pyuwsgi sets the variable after Python has copied the environment.
+    "unseen-by-python": ("file", "os.putenv('VTR_MULTIPROC_DIR', os.environ.pop("
+                         "'VTR_MULTIPROC_DIR'))", False,
+                         "mkdir failed with errno 20 (ENOTDIR: Not a directory) for '{dir}'"),
     "usable": ("shards", "", False, None),
     "blank": ("  ", "", False, None),
     "switched-off-in-code": ("shards", "core.set_multiproc_dir(None)", False, None),

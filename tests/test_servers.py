@@ -24,7 +24,7 @@ import time
 import urllib.parse
 from contextlib import contextmanager
 from pathlib import Path
-from typing import ContextManager, Dict, Iterator, List, Optional, Tuple
+from typing import ContextManager, Dict, Iterable, Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -112,7 +112,7 @@ def running(cmd: List[str], port: int, log: Path, env: Dict[str, str],
                 return False
             return True
 
-        wait_for(answers, 30.0, f"{cmd[2]} on port {port}")
+        wait_for(answers, 30.0, f"{' '.join(cmd[:3])} on port {port}")
         yield proc
     finally:
         if proc.poll() is None:
@@ -337,6 +337,15 @@ def live_children(parent: int) -> List[int]:
     return sorted(children)
 
 
+def new_workers(master: int, count: int, old: Iterable[int] = ()) -> List[int]:
+    """The ``count`` live children of ``master`` once none of them is one of ``old``."""
+    def ready() -> Optional[List[int]]:
+        now = live_children(master)
+        return now if len(now) == count and not set(now) & set(old) else None
+
+    return wait_for(ready, 30.0, f"{count} new workers of {master}")
+
+
 def test_gunicorn_three_workers_report_one_total(tmp_path):
     pytest.importorskip("gunicorn")
     pytest.importorskip("flask")
@@ -417,15 +426,11 @@ def test_gunicorn_recipe_never_wipes_a_live_deployment(tmp_path):
         wait_for(lambda: route_count(scrape(port), "/worker") == sent, 15.0,
                  f"the {sent} requests sent to be counted")
 
-    def workers_of(master: int, old: List[int] = ()) -> List[int]:
-        return wait_for(lambda: (lambda now: now if len(now) == 2 and not set(now) & set(old)
-                                 else None)(live_children(master)), 20.0, "two new workers")
-
     upgraded: Optional[int] = None
     mistakes: List[subprocess.Popen] = []
     try:
         with running(cmd, port, tmp_path / "first.log", env, ready_path="/metrics") as first:
-            workers = workers_of(first.pid)
+            workers = new_workers(first.pid, 2)
             send(20)
             # By mistake: a second deployment on the same address, and one on another address
             # that was given the same directory.
@@ -444,7 +449,7 @@ def test_gunicorn_recipe_never_wipes_a_live_deployment(tmp_path):
             all_counted()
 
             os.kill(first.pid, signal.SIGHUP)  # new workers, the same master
-            workers = workers_of(first.pid, workers)
+            workers = new_workers(first.pid, 2, workers)
             send(10)
             all_counted()
 
@@ -453,7 +458,7 @@ def test_gunicorn_recipe_never_wipes_a_live_deployment(tmp_path):
             upgraded = int(wait_for(lambda: pidfile.with_name("gunicorn.pid.2").exists()
                                     and pidfile.with_name("gunicorn.pid.2").read_text(),
                                     20.0, "the new master"))
-            workers_of(upgraded)
+            new_workers(upgraded, 2)
             send(10)
             os.kill(first.pid, signal.SIGTERM)  # the old master and its workers leave
             first.wait(timeout=30)
@@ -546,12 +551,30 @@ def test_uvicorn_workers_recipe(tmp_path):
     assert sum(s.count for s in multiproc.read_shard_dir(shard_dir)) == 31
 
 
+def test_uvicorn_launcher_example(tmp_path):
+    pytest.importorskip("uvicorn")
+    pytest.importorskip("starlette")
+    port = free_port()
+    env = server_env(VTR_MULTIPROC_DIR=str(tmp_path / "shards"), PORT=str(port),
+                     WEB_CONCURRENCY="2", APP="starlette_app:app")
+    cmd = [sys.executable, str(EXAMPLES / "uvicorn_launcher.py")]
+    with running(cmd, port, tmp_path / "launcher.log", env, ready_path="/metrics"):
+        for item_id in range(20):
+            assert request(port, f"/items/{item_id}")[0] == 200
+        settled_scrape(port, (20, 0))
+        for _ in range(4):
+            metrics = scrape(port)
+            assert (metrics["vtr_requests_total"], metrics["vtr_errors_total"]) == (20, 0)
+
+
 # ---------------------------------------------------------------------------------------------
 # The examples, run the way the README says
 
 
 EXAMPLE_SERVERS = {
     "starlette-uvicorn": ("uvicorn", "starlette_app:app"),
+    "fastapi-uvicorn": ("uvicorn", "fastapi_app:app"),
+    "litestar-uvicorn": ("uvicorn", "litestar_app:app"),
     "flask-gunicorn": ("gunicorn", "flask_app:app"),
     "django-gunicorn": ("gunicorn", "django_app:application"),
     "django-uvicorn": ("uvicorn", "django_app:asgi_application"),

@@ -329,8 +329,8 @@ def warn_if_mode_off() -> Optional[str]:
         limit = _series_limit_message()
         if limit is not None:
             _LOG.warning("%s", limit)
-        if not os.environ.get(ENV_VAR):
-            return None
+        # The core reads the variable from the process's own environment, which os.environ may
+        # not show: pyuwsgi applies uWSGI's --env after Python has copied the environment.
         from . import _core, _native
 
         if _core.multiproc_enabled():
