@@ -357,6 +357,8 @@ def test_prepare_refuses_a_directory_that_live_workers_count_in(tmp_path):
             multiproc.prepare_shard_dir(directory, export=False)
         assert (caught.value.directory, caught.value.pids) == (str(directory), pids)
         assert str(caught.value).endswith("; force=True deletes their files anyway")
+        with pytest.raises(TypeError, match="^force must be a bool$"):
+            multiproc.prepare_shard_dir(directory, export=False, force="yes")
         assert sorted(os.listdir(directory)) == files  # nothing deleted
         forced = run_cli("prepare", str(directory), "--force")
         assert (forced.returncode, forced.stdout) == (
