@@ -67,9 +67,19 @@ def test_uwsgi_recipe(tmp_path, lazy):
            f"127.0.0.1:{port}", "--chdir", str(EXAMPLES), "--module", "flask_app:app",
            "--env", f"VTR_MULTIPROC_DIR={shard_dir}", "--die-on-term",
            *(["--lazy-apps"] if lazy else [])]
-    with running(cmd, port, tmp_path / "uwsgi.log", server_env(), ready_path="/worker") as master:
+    log = tmp_path / "uwsgi.log"
+
+    def loaded(times: int) -> None:
+        # uWSGI logs "... ready in N seconds ..." each time a process has loaded the app. A
+        # lazy-apps worker killed while it loads leaves its replacement stuck until a signal.
+        wait_for(lambda: log.read_text(errors="replace").count(" ready in ") >= times, 30.0,
+                 f"the application to be loaded {times} time(s)")
+
+    with running(cmd, port, log, server_env(), ready_path="/worker") as master:
+        loaded(2 if lazy else 1)
         send(port, "/worker", 30)
         kill_a_worker(master.pid, 2)
+        loaded(3 if lazy else 1)  # a lazy-apps worker loads it again
         send(port, "/worker", 30)
         counted(port, "/worker", 61)  # and the readiness probe
 
