@@ -7,15 +7,34 @@ from __future__ import annotations
 
 import importlib.util
 import os
+import re
 import signal
 import subprocess
 import sys
+from contextlib import contextmanager
 from pathlib import Path
+from typing import Any, Dict, Iterator, List, Set
 import pytest
 
 from test_servers import (EXAMPLES, free_port, live_children, new_workers, proc_stat, request,
                           route_count, running, scrape, server_env, wait_for)
 from vantorel import multiproc
+
+
+@contextmanager
+def serving(cmd: List[str], port: int, log: Path, env: Dict[str, str],
+            **options: Any) -> Iterator[subprocess.Popen]:
+    """``running``, and no process of the server left behind: a worker that outlives its
+    master (killed when it would not stop) is killed too."""
+    workers: Set[int] = set()
+    with running(cmd, port, log, env, **options) as master:
+        try:
+            yield master
+        finally:
+            workers.update(live_children(master.pid))
+    for pid in workers:
+        if proc_stat(pid) is not None:
+            os.kill(pid, signal.SIGKILL)
 
 
 def needs(module: str) -> None:
@@ -75,7 +94,7 @@ def test_uwsgi_recipe(tmp_path, lazy):
         wait_for(lambda: log.read_text(errors="replace").count(" ready in ") >= times, 30.0,
                  f"the application to be loaded {times} time(s)")
 
-    with running(cmd, port, log, server_env(), ready_path="/worker") as master:
+    with serving(cmd, port, log, server_env(), ready_path="/worker") as master:
         loaded(2 if lazy else 1)
         send(port, "/worker", 30)
         kill_a_worker(master.pid, 2)
@@ -94,9 +113,18 @@ def test_granian_recipe(tmp_path):
            "--workers", "2", "--respawn-failed-workers", "--working-dir", str(EXAMPLES),
            "starlette_app:app"]
     env = server_env(VTR_MULTIPROC_DIR=str(shard_dir))
-    with running(cmd, port, tmp_path / "granian.log", env, ready_path="/") as master:
+    log = tmp_path / "granian.log"
+
+    def started(times: int) -> None:
+        # Stopped while a respawned worker starts, granian waits for it forever.
+        wait_for(lambda: len(re.findall(r"Started worker-\d+$", log.read_text(), re.M)) >= times,
+                 30.0, f"{times} worker starts")
+
+    with serving(cmd, port, log, env, ready_path="/") as master:
+        started(2)
         send(port, "/", 30)
         kill_a_worker(master.pid, 2)
+        started(3)
         send(port, "/", 30)
         counted(port, "/", 61)
 
@@ -122,8 +150,11 @@ def test_a_server_started_again_after_a_crash_carries_on(tmp_path, server):
     cmd = [sys.executable, *(arg.format(port=port) for arg in args)]
     env = server_env(VTR_MULTIPROC_DIR=str(shard_dir))
     for run in range(2):  # as systemd's Restart= would start it again, without preparing
-        with running(cmd, port, tmp_path / f"{server}-{run}.log", env, ready_path="/",
-                     cwd=EXAMPLES) as started:
+        log = tmp_path / f"{server}-{run}.log"
+        with serving(cmd, port, log, env, ready_path="/", cwd=EXAMPLES) as started:
+            if server == "hypercorn":  # each worker says so once it serves
+                wait_for(lambda out=log: out.read_text().count("Running on") == 2, 30.0,
+                         "both workers to serve")
             send(port, "/", 30)
             counted(port, "/", 31 * (run + 1))
             children = live_children(started.pid)
