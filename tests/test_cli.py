@@ -82,6 +82,14 @@ def test_demo_drives_real_requests_and_prints_every_section(tmp_path):
     # 1100 item ids are one route; the demo's own scrape of /metrics is not recorded.
     assert re.search(r"^ +\d+  /api/items/\{item_id\}$", out, re.M)
     assert "/metrics" not in out.split("== Requests by path")[1].split("==")[0]
+    # Each of the app's routes has its series; only paths it has no route for are unmatched.
+    counted = [line for line in out.splitlines() if line.startswith("vtr_http_requests_total{")]
+    routes = {re.search(r'route="([^"]*)"', line)[1] for line in counted}
+    assert {"/", "/api/items", "/api/items/{item_id}", "/api/search", "/api/checkout"} <= routes
+    assert routes <= {"/", "/api/items", "/api/items/{item_id}", "/api/search", "/api/checkout",
+                      "/api/report", "<unmatched>"}
+    unmatched = [line for line in counted if 'route="<unmatched>"' in line]
+    assert unmatched and all('status="404"' in line for line in unmatched)
     assert done.stderr.splitlines()[-1].startswith("[" + "#" * 40 + "] 400/400 100%")
     # The demo counts in its own process only, even with a shard directory in the environment.
     assert not shard_dir.exists()
@@ -206,6 +214,15 @@ def test_inspect_watch_refreshes_and_stops(shard_dir):
     assert done.stdout.count("every 0.1s (Ctrl-C to stop)") == 3
 
 
+def test_inspect_watch_stops_quietly_when_its_reader_does(shard_dir):
+    piped = subprocess.run(
+        ["bash", "-c", 'set -o pipefail; "$@" | head -n 3', "bash", *CLI, "inspect",
+         str(shard_dir[0]), "--watch", "--interval", "0.05"],
+        capture_output=True, text=True, timeout=60,
+        env={k: v for k, v in os.environ.items() if k != multiproc.ENV_VAR})
+    assert (piped.returncode, piped.stderr, len(piped.stdout.splitlines())) == (0, "", 3)
+
+
 def test_inspect_empty_and_missing_directories(tmp_path):
     done = run_cli("inspect", str(tmp_path))
     assert done.returncode == 0
@@ -285,21 +302,73 @@ def test_histogram_quantile(buckets, q, max_ms, expected):
 def test_prepare_creates_the_directory_and_deletes_only_shards(tmp_path):
     directory = tmp_path / "a" / "b"
     directory.mkdir(parents=True)
+    gone = dead_pid()
     for name in ("vtr-1.shard", "vtr-22.shard", "vtr-x.shard"):
-        (directory / name).write_bytes(shard_bytes(1))
+        (directory / name).write_bytes(shard_bytes(gone))
     (directory / "vtr-3.shard").mkdir()
     (directory / "keep.txt").write_text("mine")
     # A new deployment's per-route counters start from zero: the series go too.
-    for name in ("vtr-5.series", "vtr-series.archive", "vtr-series.archive.tmp"):
+    for name in ("vtr-5.series", "vtr-6.series", "vtr-series.archive", "vtr-series.archive.tmp"):
         (directory / name).write_bytes(b"old")
     (directory / "vtr-series.archive.bak").write_text("mine")
     done = run_cli("prepare", str(directory))
     assert (done.returncode, done.stderr) == (0, "")
-    assert done.stdout == f"{directory}: ready, 6 old shard file(s) deleted\n"
+    assert done.stdout == (f"{directory}: ready; deleted 3 shard file(s), 2 series file(s) and "
+                           "2 series archive file(s) of an earlier run\n")
     assert sorted(os.listdir(directory)) == ["keep.txt", "vtr-3.shard", "vtr-series.archive.bak"]
     fresh = tmp_path / "new" / "dir"
-    assert run_cli("prepare", str(fresh)).stdout == f"{fresh}: ready, 0 old shard file(s) deleted\n"
+    assert run_cli("prepare", str(fresh)).stdout == f"{fresh}: ready; nothing to delete\n"
     assert fresh.is_dir()
+    os.chmod(fresh, 0o777)  # as inspect would say, every local user could add counts
+    done = run_cli("prepare", str(fresh))
+    assert (done.returncode, done.stderr) == (0, "python -m vantorel prepare: warning: every local "
+                                              f"user may create files here (owner "
+                                              f"{owner_of(fresh)}, mode 0777), " + OPEN + "\n")
+
+
+LIVE_WORKER = """
+import os, sys
+from vantorel import _core, _native
+_core.record_request("GET", "/", 200, 1.0)
+_native.series_observe("GET", "/", 200, 1.0)
+print(os.getpid(), flush=True)
+sys.stdin.readline()
+"""
+
+
+def test_prepare_refuses_a_directory_that_live_workers_count_in(tmp_path):
+    directory = tmp_path / "shards"
+    env = {k: v for k, v in os.environ.items() if k != multiproc.ENV_VAR}
+    workers = [subprocess.Popen([sys.executable, "-c", LIVE_WORKER], stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, text=True,
+                                env={**env, multiproc.ENV_VAR: str(directory)})
+               for _ in range(2)]
+    try:
+        pids = sorted(int(w.stdout.readline()) for w in workers)
+        files = sorted(os.listdir(directory))
+        assert len(files) == 4
+        done = run_cli("prepare", str(directory))
+        assert (done.returncode, done.stdout) == (1, "")
+        assert done.stderr == (
+            f"python -m vantorel prepare: {directory} is in use: live process(es) {pids[0]}, "
+            f"{pids[1]} count there, and would go on counting into deleted files. Stop them "
+            "first, or choose another directory; --force deletes their files anyway\n")
+        with pytest.raises(multiproc.DirectoryInUseError) as caught:
+            multiproc.prepare_shard_dir(directory, export=False)
+        assert (caught.value.directory, caught.value.pids) == (str(directory), pids)
+        assert str(caught.value).endswith("; force=True deletes their files anyway")
+        with pytest.raises(TypeError, match="^force must be a bool$"):
+            multiproc.prepare_shard_dir(directory, export=False, force="yes")
+        assert sorted(os.listdir(directory)) == files  # nothing deleted
+        forced = run_cli("prepare", str(directory), "--force")
+        assert (forced.returncode, forced.stdout) == (
+            0, f"{directory}: ready; deleted 2 shard file(s), 2 series file(s) and 0 series "
+               "archive file(s) of an earlier run\n")
+    finally:
+        for w in workers:
+            w.stdin.close()
+            w.wait(timeout=30)
+    assert os.listdir(directory) == []
 
 
 def test_prepare_shard_dir_exports_the_directory(tmp_path, monkeypatch):
@@ -307,7 +376,8 @@ def test_prepare_shard_dir_exports_the_directory(tmp_path, monkeypatch):
     directory = tmp_path / "shards"
     assert multiproc.prepare_shard_dir(directory) == str(directory)
     assert os.environ[multiproc.ENV_VAR] == str(directory)
-    (directory / "vtr-5.shard").write_bytes(shard_bytes(5))
+    gone = dead_pid()
+    (directory / f"vtr-{gone}.shard").write_bytes(shard_bytes(gone))
     assert multiproc.prepare_shard_dir() == str(directory)  # from the environment
     assert os.listdir(directory) == []
     other = tmp_path / "other"
@@ -360,7 +430,7 @@ def test_prepare_shard_dir_gives_the_directory_to_the_workers(reachable):
     assert (done.returncode, done.stderr) == (0, "")
     info = os.stat(shards)
     assert (info.st_uid, info.st_gid, stat.S_IMODE(info.st_mode)) == (65534, 65534, 0o750)
-    (shards / "vtr-1.shard").write_bytes(shard_bytes(1))
+    (shards / "vtr-1.shard").write_bytes(shard_bytes(dead_pid()))
     os.chmod(shards, 0o777)
     multiproc.prepare_shard_dir(shards, export=False, uid=65534, gid=65534)  # again: closed again
     assert (os.listdir(shards), stat.S_IMODE(os.stat(shards).st_mode)) == ([], 0o750)

@@ -597,8 +597,67 @@ def test_litestar_documented_recipe_records_requests_that_match_no_handler():
     statuses = [serve(app, path, method).status() for method, path in requests]
     assert statuses == [200, 404, 500, 405, 404]
     assert recorded() == [("GET", "/items/{item_id}", 200), ("GET", "/nope", 404),
-                          ("GET", "/boom", 500), ("POST", "/items/1", 405),
+                          ("GET", "/boom", 500), ("POST", "/items/{item_id}", 405),
                           ("GET", "/items/abc", 404)]
+
+
+def method_not_allowed_apps(framework: str) -> tuple:
+    """(a function that serves a request and returns its status, the template of the route
+    /items/<id> that answers GET only) in one framework."""
+    pytest.importorskip(framework)
+    if framework == "flask":
+        app = flask_app()
+        app.wsgi_app = WSGIMetricsMiddleware(app.wsgi_app)
+        return lambda method, path: int(call_wsgi(app, path, method)[0][:3]), "/items/<int:item_id>"
+    if framework == "django":
+        from django.core.handlers.wsgi import WSGIHandler
+
+        app = WSGIMetricsMiddleware(WSGIHandler())
+        return (lambda method, path: int(call_wsgi(app, "/shop" + path + "/", method)[0][:3]),
+                "/shop/items/<int:item_id>/")
+    if framework == "litestar":
+        from litestar import Litestar, get
+
+        @get("/items/{item_id:int}")
+        async def item(item_id: int) -> dict:
+            return {"id": item_id}
+
+        asgi = MetricsMiddleware(Litestar(route_handlers=[item]))
+        template = "/items/{item_id}"
+    else:
+        from starlette.responses import PlainTextResponse
+
+        async def ok(request):
+            return PlainTextResponse("ok")
+
+        if framework == "fastapi":
+            from fastapi import FastAPI
+
+            asgi = FastAPI()
+
+            @asgi.get("/items/{item_id}")
+            async def item_(item_id: int) -> dict:
+                return {"id": item_id}
+
+            asgi.add_middleware(MetricsMiddleware)
+            template = "/items/{item_id}"
+        else:
+            from starlette.routing import Route, Router
+
+            asgi = MetricsMiddleware(Router(routes=[Route("/items/{item_id:int}", ok)]))
+            template = "/items/{item_id:int}"
+    return lambda method, path: serve(asgi, path, method).status(), template
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("framework", ["starlette", "fastapi", "litestar", "flask", "django"])
+def test_a_method_the_route_does_not_answer_counts_under_the_route(framework, request):
+    if framework == "django":
+        request.getfixturevalue("django_project")
+    serve_one, template = method_not_allowed_apps(framework)
+    assert [serve_one("GET", "/items/7"), serve_one("POST", "/items/7")] == [200, 405]
+    assert recorded() == [("GET", template, 200), ("POST", template, 405)]
+    assert series_counts() == {("GET", template, 200): 1, ("POST", template, 405): 1}
 
 
 def test_route_memo_stays_bounded_under_random_paths():
@@ -662,16 +721,25 @@ def django_project():
     pytest.importorskip("django")
     import django
     from django.conf import settings
-    from django.http import HttpResponse
+    from django.http import HttpResponse, StreamingHttpResponse
     from django.urls import include, path
+    from django.views.decorators.http import require_GET
 
+    @require_GET
     def item(request, item_id):
         return HttpResponse(f"item {item_id}")
+
+    def home(request):
+        return HttpResponse("home")
+
+    def stream(request):
+        return StreamingHttpResponse(iter([b"a", b"b"]))
 
     from vantorel.endpoint import django_metrics_view
 
     module = type(sys)("vantorel_test_urls")
-    module.urlpatterns = [path("shop/", include([path("items/<int:item_id>/", item)])),
+    module.urlpatterns = [path("", home), path("stream", stream),
+                          path("shop/", include([path("items/<int:item_id>/", item)])),
                           path("metrics", django_metrics_view)]
     sys.modules[module.__name__] = module
     if not settings.configured:
@@ -681,22 +749,49 @@ def django_project():
     return module
 
 
-def test_django_wsgi_route_templates(django_project):
-    from django.core.handlers.wsgi import WSGIHandler
+def django_get(how: str, path: str) -> tuple:
+    """(status, body) of a GET served by the Django project the way ``how`` names."""
+    if how == "wsgi-wrapped":
+        from django.core.handlers.wsgi import WSGIHandler
 
-    app = WSGIMetricsMiddleware(WSGIHandler())
-    assert call_wsgi(app, "/shop/items/3/")[0] == "200 OK"
-    assert call_wsgi(app, "/shop/items/x/")[0] == "404 Not Found"
-    assert recorded() == [("GET", "/shop/items/<int:item_id>/", 200),
-                          ("GET", "/shop/items/x/", 404)]
+        status, _, body = call_wsgi(WSGIMetricsMiddleware(WSGIHandler()), path)
+        return int(status[:3]), body
+    if how == "asgi-wrapped":
+        from django.core.handlers.asgi import ASGIHandler
+
+        client = serve(MetricsMiddleware(ASGIHandler()), path)
+        return client.status(), client.body()
+    from django.test import AsyncClient, Client
+
+    if how == "test-client":
+        response = Client().get(path)
+    else:
+        response = asyncio.run(AsyncClient().get(path))
+    if response.streaming:
+        body = b"".join(response.streaming_content)
+        response.close()  # what Django's test client leaves to the caller
+    else:
+        body = response.content
+    return response.status_code, body
 
 
-def test_django_asgi_route_templates(django_project):
-    from django.core.handlers.asgi import ASGIHandler
-
-    client = serve(MetricsMiddleware(ASGIHandler()), "/shop/items/4/")
-    assert (client.status(), client.body()) == (200, b"item 4")
-    assert recorded() == [("GET", "/shop/items/<int:item_id>/", 200)]
+@pytest.mark.filterwarnings("ignore:StreamingHttpResponse must consume synchronous iterators")
+@pytest.mark.parametrize("how", ["wsgi-wrapped", "asgi-wrapped", "test-client",
+                                 "async-test-client"])
+def test_django_records_every_request_once(django_project, how):
+    before = in_progress()
+    served = [django_get(how, path) for path in ("/", "/shop/items/3/", "/shop/items/x/",
+                                                  "/stream")]
+    assert [status for status, _ in served] == [200, 200, 404, 200]
+    assert (served[1][1], served[3][1]) == (b"item 3", b"ab")
+    # MIDDLEWARE alone records; with the WSGI or ASGI wrapper around Django it only names the
+    # route, and the wrapper records.
+    assert recorded() == [("GET", "/", 200), ("GET", "/shop/items/<int:item_id>/", 200),
+                          ("GET", "/shop/items/x/", 404), ("GET", "/stream", 200)]
+    assert in_progress() == before
+    # The root route is a route too.
+    assert set(series_counts()) == {("GET", "/", 200), ("GET", "/shop/items/<int:item_id>/", 200),
+                                    ("GET", series.UNMATCHED_ROUTE, 404), ("GET", "/stream", 200)}
 
 
 # ---------------------------------------------------------------------------------------------
@@ -750,7 +845,7 @@ class Closing:
         self.closed = True
 
 
-def test_wsgi_request_ends_when_the_server_closes_the_iterable():
+def test_wsgi_request_ends_when_the_body_is_exhausted_or_closed():
     inner = Closing([b"a", b"b"])
 
     def app(environ, start_response):
@@ -758,13 +853,27 @@ def test_wsgi_request_ends_when_the_server_closes_the_iterable():
         return inner
 
     result = WSGIMetricsMiddleware(app)(wsgi_environ("/gone"), lambda s, h, e=None: None)
-    assert b"".join(result) == b"ab"
-    assert recorded() == []  # iterated, but the server has not finished with it
+    chunks = iter(result)
+    assert [next(chunks), next(chunks)] == [b"a", b"b"]
+    assert recorded() == []  # the server may not have sent the last chunk yet
+    assert list(chunks) == []
+    assert recorded() == [("GET", "/gone", 404)]  # a test client may never close it
     result.close()
     assert inner.closed
-    assert recorded() == [("GET", "/gone", 404)]
     result.close()
-    assert len(recorded()) == 1
+    assert recorded() == [("GET", "/gone", 404)]
+
+
+def test_flask_test_client_responses_end_once_read():
+    app = flask_app()
+    app.wsgi_app = WSGIMetricsMiddleware(app.wsgi_app)
+    client = app.test_client()
+    before = in_progress()
+    assert client.get("/items/1").data == b"item 1"  # read, and never closed
+    with client.get("/items/2") as response:  # read, then closed
+        assert response.data == b"item 2"
+    assert in_progress() == before
+    assert recorded() == [("GET", "/items/<int:item_id>", 200)] * 2
 
 
 def test_wsgi_duration_covers_streaming_the_body():
@@ -804,7 +913,8 @@ def test_wsgi_exception_is_recorded_as_500_and_propagates_unchanged(where):
     with pytest.raises(Boom) as caught:
         call_wsgi(WSGIMetricsMiddleware(app), "/boom")
     assert caught.value is error
-    assert recorded() == [("GET", "/boom", 500)]
+    # Once the whole body has gone out, the status sent stays, as under ASGI.
+    assert recorded() == [("GET", "/boom", 200 if where == "close" else 500)]
 
 
 @pytest.mark.parametrize("started", [True, False], ids=["after-start", "before-start"])

@@ -176,6 +176,10 @@ MODE_OFF = {
                      "mkdir failed with errno 20 (ENOTDIR: Not a directory) for '{dir}'"),
     "unwritable": ("roots", "", True,
                    "open failed with errno 13 (EACCES: Permission denied) for '{dir}'"),
+    # uWSGI's --env under pyuwsgi sets the variable after Python has copied the environment.
+    "unseen-by-python": ("file", "os.putenv('VTR_MULTIPROC_DIR', os.environ.pop("
+                         "'VTR_MULTIPROC_DIR'))", False,
+                         "mkdir failed with errno 20 (ENOTDIR: Not a directory) for '{dir}'"),
     "usable": ("shards", "", False, None),
     "blank": ("  ", "", False, None),
     "switched-off-in-code": ("shards", "core.set_multiproc_dir(None)", False, None),
@@ -209,6 +213,43 @@ def test_mode_off_is_told_once_per_process(case):
     assert in_child == text.replace(f"process {pid}:", f"process {child}:")
     if as_nobody:
         assert "make the directory writable by uid 65534" in text
+
+
+LIMIT_WARNING = """
+import logging
+from vantorel import multiproc, series
+logged = []
+handler = logging.Handler()
+handler.emit = lambda record: logged.append([record.levelname, record.getMessage()])
+logging.getLogger("vantorel").addHandler(handler)
+exec(os.environ["SET_UP"])
+series.observe("GET", "/", 200, 1.0)  # the core reads the variable at the first use
+multiproc.warn_if_mode_off()
+multiproc.warn_if_mode_off()  # once per process
+out([series.get_limit(), logged])
+"""
+
+IGNORED = "VTR_SERIES_LIMIT={!r} is not a whole number, so the default limit of 1000 applies"
+# (the variable, set-up code, the limit in force, what is logged)
+SERIES_LIMITS = {
+    "digits": (" 250\t", "", 250, None),
+    "letters": ("abc", "", 1000, IGNORED.format("abc")),
+    "negative": ("-5", "", 1000, IGNORED.format("-5")),
+    "exponent": ("1e3", "", 1000, IGNORED.format("1e3")),
+    "unreadable": ("18446744073709551616", "", 1000, "VTR_SERIES_LIMIT='18446744073709551616' "
+                   "is too large to read, so the default limit of 1000 applies"),
+    "above-the-cap": ("500000", "", 100000, "VTR_SERIES_LIMIT='500000' is above the highest "
+                      "limit, so 100000 applies"),
+    "blank": ("  ", "", 1000, None),
+    "set-in-code": ("abc", "series.set_limit(300)", 300, None),
+}
+
+
+@pytest.mark.parametrize("case", list(SERIES_LIMITS))
+def test_a_series_limit_that_is_ignored_is_told_once(tmp_path, case):
+    value, set_up, limit, says = SERIES_LIMITS[case]
+    got = run_child(LIMIT_WARNING, tmp_path, VTR_SERIES_LIMIT=value, SET_UP=set_up)
+    assert got == [limit, [] if says is None else [["WARNING", says]]]
 
 
 def test_planted_symlink_is_not_written_through(tmp_path):

@@ -12,6 +12,7 @@ import http.client
 import json
 import os
 import pwd
+import re
 import shutil
 import signal
 import socket
@@ -23,7 +24,7 @@ import time
 import urllib.parse
 from contextlib import contextmanager
 from pathlib import Path
-from typing import ContextManager, Dict, Iterator, List, Optional, Tuple
+from typing import ContextManager, Dict, Iterable, Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -111,7 +112,7 @@ def running(cmd: List[str], port: int, log: Path, env: Dict[str, str],
                 return False
             return True
 
-        wait_for(answers, 30.0, f"{cmd[2]} on port {port}")
+        wait_for(answers, 30.0, f"{' '.join(cmd[:3])} on port {port}")
         yield proc
     finally:
         if proc.poll() is None:
@@ -128,15 +129,26 @@ def uvicorn_cmd(app: str, port: int, app_dir: Path, *extra: str) -> List[str]:
             "--app-dir", str(app_dir), "--no-access-log", *extra]
 
 
-def stale_shard(directory: Path, count: int) -> Path:
-    """A shard an earlier run left behind, owned by a live process (this one), so that only
-    preparing the directory keeps it out of the totals."""
-    directory.mkdir(parents=True, exist_ok=True)
-    path = directory / "vtr-999999.shard"
-    path.write_bytes(multiproc.pack_shard(
-        pid=os.getpid(), count=count, sum_us=count * 1000, min_us=1000, max_us=1000,
-        updated_at=int(time.time()), buckets=[0, count] + [0] * 12))
-    return path
+STALE_WORKER = """
+import sys
+from vantorel import _native
+for _ in range(int(sys.argv[1])):
+    _native.series_finish("GET", "/stale", "/stale", 200, 1.0)
+"""
+
+
+def stale_run(directory: Path, requests: int) -> None:
+    """The shard and series of a worker of an earlier run that has exited: a merge would fold
+    its series into the counters, so only preparing the directory keeps them out."""
+    subprocess.run([sys.executable, "-c", STALE_WORKER, str(requests)], check=True, timeout=60,
+                   env=server_env(VTR_MULTIPROC_DIR=str(directory)))
+    assert len(os.listdir(directory)) == 2
+
+
+def route_count(metrics: Dict[str, float], route: str) -> float:
+    """The requests of one route in a scrape, over every method and status."""
+    return sum(value for name, value in metrics.items()
+               if name.startswith("vtr_http_requests_total{") and f'route="{route}"' in name)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -325,18 +337,28 @@ def live_children(parent: int) -> List[int]:
     return sorted(children)
 
 
+def new_workers(master: int, count: int, old: Iterable[int] = ()) -> List[int]:
+    """The ``count`` live children of ``master`` once none of them is one of ``old``."""
+    def ready() -> Optional[List[int]]:
+        now = live_children(master)
+        return now if len(now) == count and not set(now) & set(old) else None
+
+    return wait_for(ready, 30.0, f"{count} new workers of {master}")
+
+
 def test_gunicorn_three_workers_report_one_total(tmp_path):
     pytest.importorskip("gunicorn")
     pytest.importorskip("flask")
     shard_dir = tmp_path / "shards"
-    stale = stale_shard(shard_dir, count=1000)
+    stale_run(shard_dir, 1000)
     port = free_port()
     env = server_env(VTR_MULTIPROC_DIR=str(shard_dir), BIND=f"127.0.0.1:{port}",
                      WEB_CONCURRENCY="3")
     cmd = [sys.executable, "-m", "gunicorn", "-c", str(EXAMPLES / "gunicorn.conf.py"),
            "--chdir", str(EXAMPLES), "flask_app:app"]
     with running(cmd, port, tmp_path / "gunicorn.log", env, ready_path="/metrics") as proc:
-        assert not stale.exists()  # on_starting cleared the earlier run's shards
+        # when_ready cleared the earlier run's files: none of its series counts.
+        assert route_count(scrape(port), "/stale") == 0
         workers = wait_for(lambda: len(live_children(proc.pid)) == 3
                            and live_children(proc.pid), 20.0, "three workers")
 
@@ -375,6 +397,82 @@ def test_gunicorn_three_workers_report_one_total(tmp_path):
             assert request(port, "/worker")[0] == 200
         settled_scrape(port, (51 - lost.count + 9, 6 - lost.errors))
     assert not (shard_dir / f"vtr-{victim}.shard").exists()
+
+
+def test_gunicorn_recipe_never_wipes_a_live_deployment(tmp_path):
+    """A second gunicorn started by mistake, a reload (HUP) and a binary upgrade (USR2) leave
+    the running deployment's files alone: every request it served stays counted, once."""
+    pytest.importorskip("gunicorn")
+    pytest.importorskip("flask")
+    shard_dir = tmp_path / "shards"
+    port = free_port()
+    pidfile = tmp_path / "gunicorn.pid"
+    # The script, not "-m gunicorn": an upgrade runs the master's argv again, and a path to
+    # gunicorn/__main__.py would put gunicorn's own "http" package before the standard one.
+    cmd = [str(Path(sys.executable).with_name("gunicorn")), "-c",
+           str(EXAMPLES / "gunicorn.conf.py"), "--chdir", str(EXAMPLES), "--pid", str(pidfile),
+           "flask_app:app"]
+    env = server_env(VTR_MULTIPROC_DIR=str(shard_dir), BIND=f"127.0.0.1:{port}",
+                     WEB_CONCURRENCY="2")
+    sent = 0
+
+    def send(n: int) -> None:
+        nonlocal sent
+        for _ in range(n):
+            assert request(port, "/worker")[0] == 200
+        sent += n
+
+    def all_counted() -> None:
+        wait_for(lambda: route_count(scrape(port), "/worker") == sent, 15.0,
+                 f"the {sent} requests sent to be counted")
+
+    upgraded: Optional[int] = None
+    mistakes: List[subprocess.Popen] = []
+    try:
+        with running(cmd, port, tmp_path / "first.log", env, ready_path="/metrics") as first:
+            workers = new_workers(first.pid, 2)
+            send(20)
+            # By mistake: a second deployment on the same address, and one on another address
+            # that was given the same directory.
+            for name, bind in [("same-address", f"127.0.0.1:{port}"),
+                               ("same-directory", f"127.0.0.1:{free_port()}")]:
+                with open(tmp_path / f"{name}.log", "wb") as log:
+                    mistakes.append(subprocess.Popen(cmd[:-3] + [cmd[-1]], stdout=log,
+                                                     stderr=subprocess.STDOUT,
+                                                     env={**env, "BIND": bind}))
+            send(20)
+            assert [m.wait(timeout=30) for m in mistakes] == [1, 1]
+            assert "Connection in use" in (tmp_path / "same-address.log").read_text()
+            refused = (tmp_path / "same-directory.log").read_text()
+            named = re.search(r"is in use: live process\(es\) ([\d, ]+) count there", refused)
+            assert named and {int(pid) for pid in named[1].split(", ")} <= set(workers), refused
+            all_counted()
+
+            os.kill(first.pid, signal.SIGHUP)  # new workers, the same master
+            workers = new_workers(first.pid, 2, workers)
+            send(10)
+            all_counted()
+
+            # A binary upgrade: a new master beside the old one, whose workers still serve.
+            os.kill(first.pid, signal.SIGUSR2)
+            upgraded = int(wait_for(lambda: pidfile.with_name("gunicorn.pid.2").exists()
+                                    and pidfile.with_name("gunicorn.pid.2").read_text(),
+                                    20.0, "the new master"))
+            new_workers(upgraded, 2)
+            send(10)
+            os.kill(first.pid, signal.SIGTERM)  # the old master and its workers leave
+            first.wait(timeout=30)
+        send(10)
+        all_counted()
+        assert "in use" not in (tmp_path / "first.log").read_text()
+    finally:
+        for mistake in mistakes:
+            if mistake.poll() is None:
+                mistake.terminate()
+                mistake.wait(timeout=30)
+        if upgraded is not None and proc_stat(upgraded) is not None:
+            os.kill(upgraded, signal.SIGTERM)
+            wait_for(lambda: proc_stat(upgraded) is None, 30.0, "the new master to stop")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -431,12 +529,12 @@ def test_uvicorn_workers_recipe(tmp_path):
     pytest.importorskip("uvicorn")
     pytest.importorskip("starlette")
     shard_dir = tmp_path / "shards"
-    stale = stale_shard(shard_dir, count=500)
+    stale_run(shard_dir, 500)
     prepared = subprocess.run([sys.executable, "-m", "vantorel", "prepare", str(shard_dir)],
                               capture_output=True, text=True, timeout=60)
     assert prepared.returncode == 0, prepared.stderr
-    assert prepared.stdout == f"{shard_dir}: ready, 1 old shard file(s) deleted\n"
-    assert not stale.exists()
+    assert prepared.stdout == (f"{shard_dir}: ready; deleted 1 shard file(s), 1 series file(s) "
+                               "and 0 series archive file(s) of an earlier run\n")
 
     port = free_port()
     cmd = uvicorn_cmd("starlette_app:app", port, EXAMPLES, "--workers", "2")
@@ -449,7 +547,24 @@ def test_uvicorn_workers_recipe(tmp_path):
         for _ in range(4):
             metrics = scrape(port)
             assert (metrics["vtr_requests_total"], metrics["vtr_errors_total"]) == (31, 1)
+        assert route_count(metrics, "/stale") == 0
     assert sum(s.count for s in multiproc.read_shard_dir(shard_dir)) == 31
+
+
+def test_uvicorn_launcher_example(tmp_path):
+    pytest.importorskip("uvicorn")
+    pytest.importorskip("starlette")
+    port = free_port()
+    env = server_env(VTR_MULTIPROC_DIR=str(tmp_path / "shards"), PORT=str(port),
+                     WEB_CONCURRENCY="2", APP="starlette_app:app")
+    cmd = [sys.executable, str(EXAMPLES / "uvicorn_launcher.py")]
+    with running(cmd, port, tmp_path / "launcher.log", env, ready_path="/metrics"):
+        for item_id in range(20):
+            assert request(port, f"/items/{item_id}")[0] == 200
+        settled_scrape(port, (20, 0))
+        for _ in range(4):
+            metrics = scrape(port)
+            assert (metrics["vtr_requests_total"], metrics["vtr_errors_total"]) == (20, 0)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -458,6 +573,8 @@ def test_uvicorn_workers_recipe(tmp_path):
 
 EXAMPLE_SERVERS = {
     "starlette-uvicorn": ("uvicorn", "starlette_app:app"),
+    "fastapi-uvicorn": ("uvicorn", "fastapi_app:app"),
+    "litestar-uvicorn": ("uvicorn", "litestar_app:app"),
     "flask-gunicorn": ("gunicorn", "flask_app:app"),
     "django-gunicorn": ("gunicorn", "django_app:application"),
     "django-uvicorn": ("uvicorn", "django_app:asgi_application"),

@@ -38,6 +38,9 @@ _STATUS_TEXT = {200: "200 OK", 201: "201 Created", 404: "404 Not Found",
                 500: "500 Internal Server Error", 503: "503 Service Unavailable"}
 
 
+_ROUTES = frozenset(["/", "/api/items", "/api/search", "/api/report", "/api/checkout"])
+
+
 def _shop_app(environ: Dict[str, Any], start_response: Callable[..., Any]) -> Iterable[bytes]:
     """The demo's own application: latencies and failures typical of a small API."""
     rng = random.Random()
@@ -45,6 +48,12 @@ def _shop_app(environ: Dict[str, Any], start_response: Callable[..., Any]) -> It
     path = environ.get("PATH_INFO", "/")
     status, sleep_ms = 200, 0.0
     body: Dict[str, Any] = {"ok": True}
+    # Tell the middleware the route, as a framework would: 1100 item ids make one route, and
+    # only paths that no route serves count as <unmatched>.
+    if path in _ROUTES:
+        environ[ROUTE_KEY] = path
+    elif path.startswith("/api/items/"):
+        environ[ROUTE_KEY] = "/api/items/{item_id}"
     if path == "/":
         sleep_ms = rng.uniform(0.0, 1.0)
     elif path == "/api/items" and method == "POST":
@@ -53,8 +62,6 @@ def _shop_app(environ: Dict[str, Any], start_response: Callable[..., Any]) -> It
         sleep_ms = rng.uniform(1.0, 4.0)
         body = {"items": list(range(20))}
     elif path.startswith("/api/items/"):
-        # Tell the middleware the route, so that 1100 ids make one path, not 1100.
-        environ[ROUTE_KEY] = "/api/items/{item_id}"
         item = path.rsplit("/", 1)[1]
         sleep_ms = rng.uniform(2.0, 8.0)
         if not item.isdigit() or int(item) > 1000:

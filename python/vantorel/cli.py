@@ -2,7 +2,7 @@
 
     python -m vantorel demo [--requests N] [--concurrency C]
     python -m vantorel inspect DIR [--watch] [--interval S] [--json]
-    python -m vantorel prepare DIR [--user USER] [--group GROUP]
+    python -m vantorel prepare DIR [--user USER] [--group GROUP] [--force]
 """
 
 from __future__ import annotations
@@ -92,17 +92,21 @@ def _parser() -> argparse.ArgumentParser:
 
     prepare = commands.add_parser(
         "prepare",
-        help="create a shard directory and delete shards left by an earlier run",
-        description="Run once before the workers start (for example before uvicorn "
-        "--workers): creates DIR and deletes the vtr-*.shard files in it. Run it as the "
-        "workers' user, or as root with --user (and --group) naming that user. Exits with 1, "
-        "saying what is wrong, when the workers could not count in DIR.",
+        help="create a shard directory and delete the files left by an earlier run",
+        description="Run once for a new deployment, before its workers start (for example "
+        "before uvicorn --workers): creates DIR and deletes the shard, series and archive "
+        "files in it. Run it as the workers' user, or as root with --user (and --group) "
+        "naming that user. Exits with 1, saying what is wrong, when live processes still "
+        "count in DIR or when the workers could not count there.",
     )
     prepare.add_argument("directory", metavar="DIR", help="the shard directory")
     prepare.add_argument("--user", type=_uid, default=None, metavar="USER",
                          help="give DIR to this user (name or uid), mode 0700; needs root")
     prepare.add_argument("--group", type=_gid, default=None, metavar="GROUP",
                          help="give DIR to this group (name or gid), mode 0750; needs root")
+    prepare.add_argument("--force", action="store_true",
+                         help="delete the files of live processes too (they then count into "
+                         "deleted files until they restart)")
     return parser
 
 
@@ -117,7 +121,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return _inspect(args.directory, watch=args.watch, interval=args.interval,
                         iterations=args.iterations, as_json=args.json)
     if args.command == "prepare":
-        return _prepare(args.directory, args.user, args.group)
+        return _prepare(args.directory, args.user, args.group, args.force)
     raise AssertionError(args.command)  # argparse only lets the commands above through
 
 
@@ -135,9 +139,14 @@ def _gid(text: str) -> int:
         raise argparse.ArgumentTypeError(f"no group {text!r}") from None
 
 
-def _prepare(directory: str, uid: Optional[int] = None, gid: Optional[int] = None) -> int:
+def _prepare(directory: str, uid: Optional[int] = None, gid: Optional[int] = None,
+             force: bool = False) -> int:
     try:
-        deleted = multiproc._prepare(directory, uid, gid)
+        cleared = multiproc._prepare(directory, uid, gid, force,
+                                     "--force deletes their files anyway")
+    except multiproc.DirectoryInUseError as exc:
+        print(f"{_PROG} prepare: {exc}", file=sys.stderr)
+        return 1
     except OSError as exc:
         print(f"{_PROG} prepare: {_prepare_problem(directory, exc)}", file=sys.stderr)
         return 1
@@ -155,7 +164,14 @@ def _prepare(directory: str, uid: Optional[int] = None, gid: Optional[int] = Non
               "directory that user owns",
               file=sys.stderr)
         return 1
-    print(f"{directory}: ready, {deleted} old shard file(s) deleted")
+    if any(cleared):
+        print(f"{directory}: ready; deleted {cleared.shards} shard file(s), {cleared.series} "
+              f"series file(s) and {cleared.archive} series archive file(s) of an earlier run")
+    else:
+        print(f"{directory}: ready; nothing to delete")
+    note = multiproc.open_to_everyone(directory)
+    if note is not None:
+        print(f"{_PROG} prepare: warning: {note}", file=sys.stderr)
     return 0
 
 
@@ -265,10 +281,9 @@ def access_notes(directory: str, shards: Sequence[multiproc.ShardFile]) -> List[
         return []
     mode = stat.S_IMODE(info.st_mode)
     owner = f"owner {_user(info.st_uid)}:{_group(info.st_gid)}, mode {mode:04o}"
-    if mode & 0o003 == 0o003:
-        return [f"every local user may create files here ({owner}), and so add to the counts: "
-                "give the directory to the workers' user with mode 0750 "
-                "(prepare_shard_dir(uid=..., gid=...))"]
+    everyone = multiproc.open_to_everyone(directory)
+    if everyone is not None:
+        return [everyone]
     if any(s.counted for s in shards):
         return []
     writers = []
@@ -514,4 +529,12 @@ def _inspect(directory: str, *, watch: bool, interval: float, iterations: Option
             if not clear:
                 out.write("\n")
     except KeyboardInterrupt:
+        return 0
+    except BrokenPipeError:
+        # The reader has gone (`inspect --watch | head`): stop quietly. What is still buffered
+        # would fail again when the interpreter flushes stdout on its way out.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+        except (OSError, ValueError):
+            pass
         return 0

@@ -2,10 +2,12 @@
 
 Each worker counts its requests into ``DIR/vtr-<pid>.shard`` once ``VTR_MULTIPROC_DIR`` names
 the directory, and ``aggregate()`` / ``metrics_text()`` in any worker sum the shards of all live
-workers. The server's master calls ``prepare_shard_dir`` once before it starts workers, and
-``mark_process_dead`` whenever it reaps one. ``read_shard_dir`` and ``merge`` read the directory
-without changing it (``python -m vantorel inspect``). ``warn_if_mode_off`` tells the operator,
-once per worker, when the variable is set but the worker could not set up its shard.
+workers. ``prepare_shard_dir`` readies the directory for a new deployment before its workers
+start, and refuses one that live processes still count in (``DirectoryInUseError``); the
+server's master calls ``mark_process_dead`` whenever it reaps a worker. ``read_shard_dir`` and
+``merge`` read the directory without changing it (``python -m vantorel inspect``).
+``warn_if_mode_off`` tells the operator, once per worker, when the variable is set but the
+worker could not set up its shard.
 
 A shard (``SHARD_LAYOUT``) is 176 bytes: 22 unsigned 64-bit words in the machine's native byte
 order, as the core writes them through its mapping; that is little-endian on every platform the
@@ -25,12 +27,13 @@ import stat
 import struct
 import threading
 from dataclasses import dataclass, field, replace
-from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 __all__ = [
     "BUCKET_BOUNDS_MS",
     "BUCKET_COUNT",
     "ENV_VAR",
+    "DirectoryInUseError",
     "NO_MIN_US",
     "SHARD_FIELDS",
     "SHARD_LAYOUT",
@@ -109,39 +112,117 @@ def shard_path(pid: int, path: Optional[PathLike] = None) -> str:
     return os.path.join(_directory(path), f"{_PREFIX}{int(pid)}{_SUFFIX}")
 
 
-def prepare_shard_dir(path: Optional[PathLike] = None, *, export: bool = True,
-                      uid: Optional[int] = None, gid: Optional[int] = None) -> str:
-    """Creates the shard directory and deletes the shard files an earlier run left in it.
+class DirectoryInUseError(RuntimeError):
+    """``prepare_shard_dir`` found files of live processes in the directory and deleted nothing:
+    they would go on counting into files that no merge reads any more. ``pids`` lists them."""
 
-    Call it once in the server's master before any worker starts: from gunicorn's
-    ``on_starting`` hook, or before ``uvicorn --workers``. A worker that is given the pid of a
+    def __init__(self, directory: str, pids: Sequence[int], remedy: str) -> None:
+        self.directory = directory
+        self.pids = list(pids)
+        listed = ", ".join(str(pid) for pid in self.pids)
+        super().__init__(f"{directory} is in use: live process(es) {listed} count there, and "
+                         "would go on counting into deleted files. Stop them first, or choose "
+                         f"another directory; {remedy}")
+
+
+class Cleared(NamedTuple):
+    """What preparing a directory deleted, by kind."""
+
+    shards: int
+    series: int
+    archive: int  # the series archive and its temporary file
+
+
+def prepare_shard_dir(path: Optional[PathLike] = None, *, export: bool = True,
+                      uid: Optional[int] = None, gid: Optional[int] = None,
+                      force: bool = False) -> str:
+    """Creates the shard directory and deletes the files an earlier run left in it: its
+    workers' shards and series, and the series archive.
+
+    Call it once for a new deployment, before any of its workers starts: from gunicorn's
+    ``when_ready`` hook, or before ``uvicorn --workers``. A worker that is given the pid of a
     dead worker would otherwise adopt that worker's counts. With ``export`` (the default) the
     directory is also put into ``os.environ["VTR_MULTIPROC_DIR"]``, so workers started from
     here inherit it. ``path`` defaults to that variable. Returns the directory.
 
+    A directory in which live processes count (a deployment that still runs, a worker that a
+    server respawned after this ran) is left as it is: ``DirectoryInUseError`` names them.
+    ``force=True`` deletes their files all the same; they then count into files that nobody
+    reads until they restart.
+
     Every worker creates its own shard in the directory, so the workers' user must be able to
     write it. When the workers run as another user than the caller (gunicorn's ``--user`` and
-    ``--group``), pass that user's ``uid`` and ``gid`` (in ``on_starting``: ``server.cfg.uid``
-    and ``server.cfg.gid``): the directory then belongs to them, with mode 0750 (0700 when only
-    ``uid`` is given), so the workers can create their shards and no other local user can add
-    or change counts. Owner and mode are changed only where they differ, and never through a
-    symbolic link (OSError ELOOP). Giving the directory away needs root: a caller that is not
-    root gets PermissionError unless the directory already has that owner, which is the case
-    when the workers run as the caller (gunicorn's defaults are the caller's own ids).
+    ``--group``), pass that user's ``uid`` and ``gid`` (in gunicorn's hooks:
+    ``server.cfg.uid`` and ``server.cfg.gid``): the directory then belongs to them, with mode
+    0750 (0700 when only ``uid`` is given), so the workers can create their shards and no
+    other local user can add or change counts. Owner and mode are changed only where they
+    differ, and never through a symbolic link (OSError ELOOP). Giving the directory away needs
+    root: a caller that is not root gets PermissionError unless the directory already has that
+    owner, which is the case when the workers run as the caller (gunicorn's defaults are the
+    caller's own ids). A directory that every local user may write is prepared, with a warning
+    on the ``vantorel`` logger.
     """
+    if not isinstance(force, bool):
+        raise TypeError("force must be a bool")
     directory = _directory(path)
-    _prepare(directory, uid, gid)
+    _prepare(directory, uid, gid, force, "force=True deletes their files anyway")
+    note = open_to_everyone(directory)
+    if note is not None:
+        _LOG.warning("%s: %s", directory, note)
     if export:
         os.environ[ENV_VAR] = directory
     return directory
 
 
-def _prepare(directory: str, uid: Optional[int] = None, gid: Optional[int] = None) -> int:
-    """prepare_shard_dir without the export; returns how many shard files it deleted."""
+def _prepare(directory: str, uid: Optional[int], gid: Optional[int], force: bool,
+             remedy: str) -> Cleared:
+    """prepare_shard_dir without the export and the warning; ``remedy`` ends the refusal."""
     os.makedirs(directory, exist_ok=True)
+    if not force:
+        from . import _native
+
+        # The merges' own rule of who is alive, so that what is refused here is exactly what
+        # they would still count.
+        owners = _native.live_owners(directory)
+        if owners:
+            raise DirectoryInUseError(directory, owners, remedy)
     if uid is not None or gid is not None:
         _hand_over(directory, uid, gid)
-    return _delete_shards(directory)
+    return _delete_files(directory)
+
+
+def open_to_everyone(directory: PathLike) -> Optional[str]:
+    """A warning when every local user may create files in the directory, and so add to its
+    counts; None otherwise, or when it cannot be examined."""
+    try:
+        info = os.stat(directory)
+    except OSError:
+        return None
+    mode = stat.S_IMODE(info.st_mode)
+    if mode & 0o003 != 0o003:
+        return None
+    owner = f"owner {_user_name(info.st_uid)}:{_group_name(info.st_gid)}, mode {mode:04o}"
+    return (f"every local user may create files here ({owner}), and so add to the counts: "
+            "give the directory to the workers' user with mode 0750 "
+            "(prepare_shard_dir(uid=..., gid=...))")
+
+
+def _user_name(uid: int) -> str:
+    import pwd
+
+    try:
+        return pwd.getpwuid(uid).pw_name
+    except KeyError:
+        return str(uid)
+
+
+def _group_name(gid: int) -> str:
+    import grp
+
+    try:
+        return grp.getgrgid(gid).gr_name
+    except KeyError:
+        return str(gid)
 
 
 def _hand_over(directory: str, uid: Optional[int], gid: Optional[int]) -> None:
@@ -169,22 +250,28 @@ def _hand_over(directory: str, uid: Optional[int], gid: Optional[int]) -> None:
         os.close(fd)
 
 
-def _delete_shards(directory: str) -> int:
+def _delete_files(directory: str) -> Cleared:
     from . import series
 
-    deleted = 0
+    deleted = {"shards": 0, "series": 0, "archive": 0}
     with os.scandir(directory) as entries:
         for entry in entries:
-            if not (is_shard_name(entry.name) or series.is_series_file_name(entry.name)):
+            if is_shard_name(entry.name):
+                kind = "shards"
+            elif series.is_series_name(entry.name):
+                kind = "series"
+            elif series.is_series_file_name(entry.name):
+                kind = "archive"
+            else:
                 continue
             try:
                 if entry.is_dir(follow_symlinks=False):
                     continue
                 os.unlink(entry.path)
-                deleted += 1
+                deleted[kind] += 1
             except FileNotFoundError:
                 pass
-    return deleted
+    return Cleared(**deleted)
 
 
 def mark_process_dead(pid: int, path: Optional[PathLike] = None) -> bool:
@@ -226,8 +313,10 @@ def warn_if_mode_off() -> Optional[str]:
     """Logs one warning on the ``vantorel`` logger when ``VTR_MULTIPROC_DIR`` is set but this
     process could not switch multi-worker mode on, naming the step that failed and its errno,
     and returns its text; returns None when there is nothing to say or this process has
-    already been checked. Call it in workers only (the middleware and the metrics endpoint
-    do, once per process): like any first use, it sets up this process's shard.
+    already been checked. A ``VTR_SERIES_LIMIT`` that the core did not take as it stands (not
+    a whole number, or above the highest limit) is told in the same check. Call it in workers
+    only (the middleware and the metrics endpoint do, once per process): like any first use,
+    it sets up this process's shard.
     """
     global _checked_in_pid
     pid = os.getpid()
@@ -237,8 +326,11 @@ def warn_if_mode_off() -> Optional[str]:
         if _checked_in_pid == pid:
             return None
         _checked_in_pid = pid
-        if not os.environ.get(ENV_VAR):
-            return None
+        limit = _series_limit_message()
+        if limit is not None:
+            _LOG.warning("%s", limit)
+        # The core reads the variable from the process's own environment, which os.environ may
+        # not show: pyuwsgi applies uWSGI's --env after Python has copied the environment.
         from . import _core, _native
 
         if _core.multiproc_enabled():
@@ -253,6 +345,29 @@ def warn_if_mode_off() -> Optional[str]:
             message = _mode_off_message(pid, *failure)
     _LOG.warning("%s", message)
     return message
+
+
+def _series_limit_message() -> Optional[str]:
+    """What to tell of a VTR_SERIES_LIMIT that the core did not take as it stands, by the core's
+    rule: decimal digits between spaces or tabs, clamped to the highest limit, anything else
+    the default. None when it was taken, or when the code set a limit of its own."""
+    from . import series
+
+    value = os.environ.get(series.LIMIT_ENV_VAR)
+    text = (value or "").strip(" \t")
+    if not text:
+        return None  # blank: the default, as if unset
+    if not (text.isascii() and text.isdigit()):
+        applies, what = series.DEFAULT_LIMIT, "is not a whole number, so the default limit of"
+    elif int(text) >= 2**64:
+        applies, what = series.DEFAULT_LIMIT, "is too large to read, so the default limit of"
+    elif int(text) > series.MAX_LIMIT:
+        applies, what = series.MAX_LIMIT, "is above the highest limit, so"
+    else:
+        return None
+    if series.get_limit() != applies:
+        return None  # series.set_limit() has had its say
+    return f"{series.LIMIT_ENV_VAR}={value!r} {what} {applies} applies"
 
 
 def _failed_step(step: str, error: int, directory: str) -> str:

@@ -5,7 +5,7 @@ from __future__ import annotations
 from types import MethodType
 from typing import Any, Callable, Dict, Optional
 
-from .recorder import (CLIENT_CLOSED_REQUEST, Exchange, Middleware, Recorder,
+from .recorder import (CLIENT_CLOSED_REQUEST, WRAPPED_KEY, Exchange, Middleware, Recorder,
                        report_failure)
 from .routes import AsgiRoutes
 
@@ -70,9 +70,9 @@ class _Exchange(Exchange):
         if final and not self.done:
             self.finish(self.status if self.status is not None else 500)
 
-    def template(self) -> Optional[str]:
+    def template(self, status: int) -> Optional[str]:
         routes: AsgiRoutes = self.routes
-        return routes.template(self.scope, self.method, self.path, self.root_path)
+        return routes.template(self.scope, self.method, self.path, self.root_path, status)
 
 
 class MetricsMiddleware(Middleware):
@@ -96,6 +96,7 @@ class MetricsMiddleware(Middleware):
         exchange: Optional[_Exchange] = None
         try:
             if scope["type"] == "http":
+                scope[WRAPPED_KEY] = True
                 method = scope["method"]
                 path = scope["path"]
                 recorder = self._recorder

@@ -28,6 +28,10 @@ ROUTE_KEY = "vantorel.route"
 """Key in the ASGI scope or the WSGI environ under which an application may leave the route
 template of the request (``/items/{item_id}``); the middleware records it instead of the path."""
 
+WRAPPED_KEY = "vantorel.wrapped"
+"""Key that the WSGI and ASGI middlewares set in the environ or scope of every HTTP request that
+passes through them: ``DjangoRouteMiddleware`` inside then leaves the recording to them."""
+
 # Recorded when the client went away before the application started a response.
 CLIENT_CLOSED_REQUEST = 499
 
@@ -228,8 +232,9 @@ class Exchange:
             _begin_process()
         self.started = perf_counter()  # the moment that the duration counts from
 
-    def template(self) -> Optional[str]:
-        """The route template the request matched, or None (each protocol finds it its way)."""
+    def template(self, status: int) -> Optional[str]:
+        """The route template the request matched, or None (each protocol finds it its way).
+        ``status`` is the one being recorded: a 405 matched a route, but not its method."""
         raise NotImplementedError
 
     def gone_status(self) -> int:
@@ -244,7 +249,7 @@ class Exchange:
         self.done = True
         try:
             # The template even when group_paths is off: the per-route series need it.
-            template = self.template()
+            template = self.template(status)
         except Exception:
             template = None
             report_failure()

@@ -10,6 +10,7 @@ table again, and the answer kept in a bounded memo.
 
 from __future__ import annotations
 
+import importlib
 from typing import Any, Dict, List, Optional, Set
 
 from .recorder import ROUTE_KEY
@@ -99,6 +100,30 @@ def _starlette_template(app: Any, scope: Dict[str, Any]) -> Optional[str]:
     return None
 
 
+# Tried in turn to find the route of a 405, whose method the route does not answer.
+_METHODS = ("GET", "POST", "PUT", "PATCH", "DELETE", "HEAD", "OPTIONS")
+
+
+def _litestar_template(app: Any, path: str, root_path: str) -> Optional[str]:
+    """The template of the route whose path a 405 matched: Litestar's router raised before it
+    left one in the scope. Asks the router again, as it routes, with a method it answers."""
+    try:
+        normalize_path = importlib.import_module("litestar.utils").normalize_path
+        handle_routing = app.asgi_router.handle_routing
+        if root_path:
+            path = path.split(root_path, maxsplit=1)[-1]
+        path = normalize_path(path)
+    except Exception:
+        return None
+    for method in _METHODS:
+        try:
+            template = handle_routing(path=path, method=method)[4]
+        except Exception:  # not a method of that route
+            continue
+        return template if isinstance(template, str) and template else None
+    return None
+
+
 class AsgiRoutes:
     """The route templates of one ASGI middleware's requests."""
 
@@ -111,10 +136,10 @@ class AsgiRoutes:
         self._mounted = _Memo()
         self._unrouted = _Memo()
 
-    def template(self, scope: Dict[str, Any], method: str, path: str,
-                 root_path: str) -> Optional[str]:
-        """The template of a request that has ended. ``method``, ``path`` and ``root_path``
-        are the scope's on arrival: routers rewrite the scope as they route."""
+    def template(self, scope: Dict[str, Any], method: str, path: str, root_path: str,
+                 status: int = 0) -> Optional[str]:
+        """The template of a request that has ended with ``status``. ``method``, ``path`` and
+        ``root_path`` are the scope's on arrival: routers rewrite the scope as they route."""
         if ROUTE_KEY in scope:
             explicit = scope[ROUTE_KEY]
             if isinstance(explicit, str) and explicit:
@@ -124,6 +149,8 @@ class AsgiRoutes:
             litestar = scope.get("path_template")
             if isinstance(litestar, str) and litestar:
                 return litestar
+            if status == 405 and "litestar_app" in scope:
+                return _litestar_template(scope["litestar_app"], path, root_path)
             if "endpoint" not in scope:
                 return None  # no route matched, or the application does not route at all
             # Older Starlette versions route without leaving the route behind.
@@ -219,10 +246,11 @@ class WsgiRoutes:
         self._url_map: Any = url_map if hasattr(url_map, "bind_to_environ") else None
         self._matched = _Memo()
 
-    def template(self, environ: Dict[str, Any], request: Any) -> Optional[str]:
-        """The template of a request that has ended. ``request`` is what Werkzeug kept under
-        ``environ["werkzeug.request"]`` while the response started (Flask clears it when the
-        application returns)."""
+    def template(self, environ: Dict[str, Any], request: Any,
+                 status: int = 0) -> Optional[str]:
+        """The template of a request that has ended with ``status``. ``request`` is what
+        Werkzeug kept under ``environ["werkzeug.request"]`` while the response started (Flask
+        clears it when the application returns)."""
         if ROUTE_KEY in environ:
             explicit = environ[ROUTE_KEY]
             if isinstance(explicit, str) and explicit:
@@ -236,13 +264,16 @@ class WsgiRoutes:
                 pass  # a plain Werkzeug request: the URL map tells
             else:
                 # Flask routed the request: its rule, or None for a 404, a 405 or a redirect.
-                if rule is None:
+                # A 405 matched a rule's path but not its method: the URL map finds that rule.
+                if rule is not None:
+                    rule_template: str = rule.rule
+                    if rule_template.__class__ is not str:
+                        return None
+                    script_name = environ.get("SCRIPT_NAME")
+                    return (wsgi_text(script_name) + rule_template if script_name
+                            else rule_template)
+                if status != 405:
                     return None
-                rule_template: str = rule.rule
-                if rule_template.__class__ is not str:
-                    return None
-                script_name = environ.get("SCRIPT_NAME")
-                return wsgi_text(script_name) + rule_template if script_name else rule_template
         if self._url_map is None:
             return None
         key = (environ.get("REQUEST_METHOD"), environ.get("SCRIPT_NAME"),
@@ -255,10 +286,18 @@ class WsgiRoutes:
         return template
 
     def _match(self, environ: Dict[str, Any]) -> Optional[str]:
+        adapter = self._url_map.bind_to_environ(environ)
         try:
-            rule, _args = self._url_map.bind_to_environ(environ).match(return_rule=True)
-        except Exception:  # NotFound, MethodNotAllowed, RequestRedirect: no template
-            return None
+            rule, _args = adapter.match(return_rule=True)
+        except Exception as exc:  # NotFound, RequestRedirect: no template
+            # MethodNotAllowed: the path is a rule's, so it counts under that rule.
+            allowed = getattr(exc, "valid_methods", None)
+            if getattr(exc, "code", None) != 405 or not allowed:
+                return None
+            try:
+                rule, _args = adapter.match(return_rule=True, method=allowed[0])
+            except Exception:
+                return None
         template = getattr(rule, "rule", None)
         if not isinstance(template, str):
             return None

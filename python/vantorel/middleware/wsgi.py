@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from typing import Any, Callable, Dict, Iterable, Iterator, Optional, Set
 
-from .recorder import (CLIENT_CLOSED_REQUEST, Exchange, Middleware, Recorder,
+from .recorder import (CLIENT_CLOSED_REQUEST, WRAPPED_KEY, Exchange, Middleware, Recorder,
                        report_failure)
 from .routes import WsgiRoutes, wsgi_text
 
@@ -56,7 +56,10 @@ class _Exchange(Exchange):
         except Exception:
             self.finish(500)
             raise
+        # The server asks for more only once it has sent the last chunk. It closes the response
+        # next; a test client (Flask's, Werkzeug's) may never do so.
         self.exhausted = True
+        self.finish(self.status if self.status is not None else 500)
 
     def __bool__(self) -> bool:
         return True
@@ -76,9 +79,9 @@ class _Exchange(Exchange):
                     status = 500 if self.exhausted else CLIENT_CLOSED_REQUEST  # client left
                 self.finish(status)
 
-    def template(self) -> Optional[str]:
+    def template(self, status: int) -> Optional[str]:
         routes: WsgiRoutes = self.routes
-        return routes.template(self.environ, self.request)
+        return routes.template(self.environ, self.request, status)
 
 
 class _SizedExchange(_Exchange):
@@ -137,6 +140,7 @@ class WSGIMetricsMiddleware(Middleware):
                  start_response: Callable[..., Any]) -> Iterable[bytes]:
         exchange: Optional[_Exchange] = None
         try:
+            environ[WRAPPED_KEY] = True
             method = environ["REQUEST_METHOD"]
             path = environ.get("PATH_INFO") or ""
             if not path.isascii():
