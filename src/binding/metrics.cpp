@@ -274,21 +274,20 @@ PyObject* value_values(PyObject* self, PyObject*) {
   });
 }
 
-#define VALUE_METHOD(name, function, doc) \
-  { name, as_method(&function), METH_FASTCALL | METH_KEYWORDS, doc }
+constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 
-PyMethodDef COUNTER_METHODS[] = {
-    VALUE_METHOD("inc", counter_inc, "inc(amount=1)\n--\n\nAdds a finite, non-negative amount."),
-    {"_values", &value_values, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef COUNTER_METHODS[] = {{"inc", as_method(&counter_inc), FAST,
+                                  "inc(amount=1)\n--\n\nAdds a finite, non-negative amount."},
+                                 {"_values", &value_values, METH_NOARGS, nullptr},
+                                 {nullptr, nullptr, 0, nullptr}};
 PyMethodDef GAUGE_METHODS[] = {
-    VALUE_METHOD("inc", gauge_inc, "inc(amount=1)\n--\n\nAdds the amount."),
-    VALUE_METHOD("dec", gauge_dec, "dec(amount=1)\n--\n\nSubtracts the amount."),
-    VALUE_METHOD("set", gauge_set, "set(value)\n--\n\nSets the value."),
+    {"inc", as_method(&gauge_inc), FAST, "inc(amount=1)\n--\n\nAdds the amount."},
+    {"dec", as_method(&gauge_dec), FAST, "dec(amount=1)\n--\n\nSubtracts the amount."},
+    {"set", as_method(&gauge_set), FAST, "set(value)\n--\n\nSets the value."},
     {"_values", &value_values, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 PyMethodDef OBSERVE_METHODS[] = {
-    VALUE_METHOD("observe", value_observe, "observe(amount)\n--\n\nCounts one observation."),
+    {"observe", as_method(&value_observe), FAST, "observe(amount)\n--\n\nCounts one observation."},
     {"_values", &value_values, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 

@@ -104,7 +104,8 @@ PyObject* initialise() {
 }  // namespace
 }  // namespace vantorel::binding
 
-PyMODINIT_FUNC PyInit__core() {
+// The interpreter looks this name up: it is not ours to choose.
+PyMODINIT_FUNC PyInit__core() {  // NOLINT(bugprone-reserved-identifier)
   using namespace vantorel::binding;
   return guarded([]() -> PyObject* {
     if (!main_interpreter_only("vantorel._core")) return nullptr;

@@ -47,7 +47,7 @@ PyObject* take_snapshot(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
     Result<Snapshot> result = snapshot::collect();
     if (auto* failure = std::get_if<Failure>(&result)) return raise_failure(*failure);
-    return SnapshotType::wrap(std::move(std::get<Snapshot>(result)));
+    return SnapshotType::wrap(Snapshot(std::get<Snapshot>(result)));
   });
 }
 

@@ -99,6 +99,31 @@ bool lock(int dir_fd, int op, int tries, long pause_ns) {
 
 void unlock(int dir_fd) { flock(dir_fd, LOCK_UN); }
 
+int replace(int dir_fd, const char* name, const char* tmp_name, const void* data,
+            std::size_t size) {
+  unlinkat(dir_fd, tmp_name, 0);
+  const Fd fd(openat(dir_fd, tmp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) return errno;
+  struct stat dir {};
+  const bool owned = fstat(dir_fd, &dir) == 0 &&
+                     (geteuid() != 0 || fchown(fd.get(), dir.st_uid, dir.st_gid) == 0) &&
+                     fchmod(fd.get(), dir.st_mode & 0666) == 0;
+  int err = owned ? 0 : errno;
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  for (std::size_t done = 0; done < size && err == 0;) {
+    const ssize_t n = write(fd.get(), bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      err = n < 0 ? errno : EIO;
+    } else {
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  if (err == 0 && renameat(dir_fd, tmp_name, dir_fd, name) != 0) err = errno;
+  if (err != 0) unlinkat(dir_fd, tmp_name, 0);
+  return err;
+}
+
 int open_for_reading(int dir_fd, const char* name) {
   return openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }

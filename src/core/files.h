@@ -76,6 +76,15 @@ struct Look {
 [[nodiscard]] bool lock(int dir_fd, int op, int tries, long pause_ns);
 void unlock(int dir_fd);
 
+// 0 or an errno. Replaces the directory's entry `name` whole: writes `size` bytes to `tmp_name`
+// beside it (whatever was there first is removed, never written through), then renames it over
+// `name`, so that readers see the old file or the new one, never a part. The new file takes the
+// directory's mode (without execute bits) and, when we are root, its owner: whoever writes it (a
+// root master, whatever its umask), the directory's users can read and replace it. On failure
+// (a full file system, say) nothing is replaced.
+[[nodiscard]] int replace(int dir_fd, const char* name, const char* tmp_name, const void* data,
+                          std::size_t size);
+
 // Opens the entry `name` of the directory `dir_fd` for reading as a merge does: never through a
 // symlink (owners create regular files, and a link could lead to any file on the host), never
 // blocking (a FIFO named like a worker's file must not hang the merge in open()). -1 with errno

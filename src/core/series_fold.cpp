@@ -150,40 +150,9 @@ std::vector<std::uint64_t> build_archive(const Archive& old, const std::vector<S
   return image;
 }
 
-// 0 or an errno. Written beside the archive, then renamed over it: readers see the old archive
-// or the new one, never a part. On a full file system the fold is given up and nothing is lost.
-// Mode and owner follow the directory's, whoever folds: a root master folding from its reaping
-// hook must leave an archive that its workers (another user, whatever the master's umask) can
-// read and replace.
+// 0 or an errno: the archive replaced whole (files::replace), or nothing lost.
 int write_archive(int dir_fd, const std::vector<std::uint64_t>& image) {
-  // A leftover of a fold that crashed, or anything planted under the name: never written through.
-  unlinkat(dir_fd, ARCHIVE_TMP_NAME, 0);
-  const files::Fd fd(
-      openat(dir_fd, ARCHIVE_TMP_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) return errno;
-  int err = 0;
-  struct stat dir {};
-  if (fstat(dir_fd, &dir) != 0) {
-    err = errno;
-  } else if (geteuid() == 0 && fchown(fd.get(), dir.st_uid, dir.st_gid) != 0) {
-    err = errno;
-  } else if (fchmod(fd.get(), dir.st_mode & 0666) != 0) {
-    err = errno;
-  }
-  const auto* bytes = reinterpret_cast<const unsigned char*>(image.data());
-  const std::size_t size = image.size() * 8;
-  for (std::size_t done = 0; done < size && err == 0;) {
-    const ssize_t n = write(fd.get(), bytes + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : EIO;
-    } else {
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  if (err == 0 && renameat(dir_fd, ARCHIVE_TMP_NAME, dir_fd, ARCHIVE_NAME) != 0) err = errno;
-  if (err != 0) unlinkat(dir_fd, ARCHIVE_TMP_NAME, 0);
-  return err;
+  return files::replace(dir_fd, ARCHIVE_NAME, ARCHIVE_TMP_NAME, image.data(), image.size() * 8);
 }
 
 }  // namespace

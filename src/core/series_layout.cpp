@@ -25,7 +25,7 @@ static_assert(offsetof(Header, limit) == HEADER_SIZE_V1 + 24);
 static_assert(sizeof(Slot) == SLOT_SIZE && SLOT_SIZE % 8 == 0);
 static_assert(offsetof(Slot, check) == 0);
 static_assert(offsetof(Slot, key) == 8);
-static_assert(offsetof(Slot, values) == 16 && sizeof(Slot::values) == 16 * 8);
+static_assert(offsetof(Slot, values) == 16 && sizeof(Slot::values) == std::size_t{16} * 8);
 static_assert(offsetof(Slot, bytes) == SLOT_HEAD_SIZE);
 static_assert(offsetof(layout::ArchiveHeader, folds_total) == 32);
 static_assert(offsetof(layout::ArchiveHeader, folded) == 128);

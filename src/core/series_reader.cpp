@@ -149,7 +149,7 @@ void read_archive_from(int fd, Archive& archive, bool records) {
     archive.cpu_us = head.cpu_us;
     archive.earliest_start_us = head.earliest_start_us;
   } else if (raw[0] == ARCHIVE_MAGIC_V1) {
-    std::memcpy(&head, raw, 4 * 8);  // magic, slot_size, record_words, folded_count
+    std::memcpy(&head, raw, std::size_t{4} * 8);  // magic, slot_size, record_words, folded_count
   } else {
     return;
   }

@@ -131,31 +131,7 @@ int write(int dir_fd, const std::vector<Removal>& removals) {
       for (const std::string& label : *r.labels) put_bytes(out, label);
     }
   }
-  unlinkat(dir_fd, TMP_NAME, 0);
-  const files::Fd fd(
-      openat(dir_fd, TMP_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) return errno;
-  int err = 0;
-  struct stat dir {};
-  // Readable by the workers whoever writes it, as the archive is.
-  if (fstat(dir_fd, &dir) != 0 ||
-      (geteuid() == 0 && fchown(fd.get(), dir.st_uid, dir.st_gid) != 0) ||
-      fchmod(fd.get(), dir.st_mode & 0666) != 0) {
-    err = errno;
-  }
-  const auto* bytes = reinterpret_cast<const unsigned char*>(out.data());
-  for (std::size_t done = 0, size = out.size() * 8; done < size && err == 0;) {
-    const ssize_t n = ::write(fd.get(), bytes + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      err = n < 0 ? errno : EIO;
-    } else {
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  if (err == 0 && renameat(dir_fd, TMP_NAME, dir_fd, FILE_NAME) != 0) err = errno;
-  if (err != 0) unlinkat(dir_fd, TMP_NAME, 0);
-  return err;
+  return files::replace(dir_fd, FILE_NAME, TMP_NAME, out.data(), out.size() * 8);
 }
 
 void add(std::vector<Removal>& list, std::vector<Removal> added) {

@@ -352,8 +352,8 @@ void drop_file(Writer& w) {
 void move_table(Writer& w, Table& from) {
   if (from.region.base == nullptr) return;
   const Gauges gauges = take_gauges(from.region);
-  Table taken = std::move(from);
-  from.reset();
+  Table taken;
+  std::swap(taken, from);
   rebuild_index(w);
   add_region(w, taken.region);
   put_gauges(w.current(), gauges);
@@ -367,8 +367,8 @@ void switch_region(Writer& w, const std::optional<std::string>& directory) {
   const Gauges gauges = take_gauges(w.current());
   // What was counted while waiting for the lock of a directory that is now left goes on in the
   // new table: counted, like every request, wherever this process counts now.
-  Table waited = std::move(w.waiting);
-  w.waiting.reset();
+  Table waited;
+  std::swap(waited, w.waiting);
   drop_file(w);
   w.failure.reset();
   w.retry_at_ns = 0;
