@@ -5,6 +5,21 @@ from typing import Dict, List, Optional, Sequence, Tuple
 _Series = Tuple[str, str, Optional[int], int, int, Tuple[int, ...]]
 _Merged = Tuple[List[_Series], Dict[str, int], int]
 
+BUCKET_BOUNDS_MS: Tuple[float, ...]
+METHOD_CLASSES: Tuple[str, ...]
+SHARD_SIZE: int
+SERIES_DEFAULT_LIMIT: int
+SERIES_MAX_LIMIT: int
+MAX_METHOD_LENGTH: int
+MAX_ROUTE_LENGTH: int
+MAX_EXTRA_METHODS: int
+FAMILY_DEFAULT_LIMIT: int
+FAMILY_MAX_BUCKETS: int
+FAMILY_MAX_LABELS: int
+SERIES_ARCHIVE_NAME: str
+SERIES_ARCHIVE_TMP_NAME: str
+SERIES_REMOVALS_NAME: str
+
 def multiproc_failure() -> Optional[Tuple[str, int, str]]:
     """Why multi-worker mode is off, when the last attempt to switch it on failed: a tuple
     (step, errno, directory), errno 0 where the step has none; None while the mode is on

@@ -29,6 +29,8 @@ import threading
 from dataclasses import dataclass, field, replace
 from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
 
+from . import _native
+
 __all__ = [
     "BUCKET_BOUNDS_MS",
     "BUCKET_COUNT",
@@ -54,8 +56,7 @@ __all__ = [
 ]
 
 ENV_VAR = "VTR_MULTIPROC_DIR"
-BUCKET_BOUNDS_MS: Tuple[float, ...] = (1, 2, 5, 10, 25, 50, 100, 250, 500, 1000, 2500, 5000,
-                                       10000)
+BUCKET_BOUNDS_MS: Tuple[float, ...] = _native.BUCKET_BOUNDS_MS
 BUCKET_COUNT = len(BUCKET_BOUNDS_MS) + 1
 NO_MIN_US = 2**64 - 1
 # The words before the buckets, in file order.

@@ -54,6 +54,7 @@ __all__ = [
     "OVERFLOW_METHOD",
     "OVERFLOW_ROUTE",
     "OVERFLOW_STATUS",
+    "REMOVALS_NAME",
     "UNMATCHED_ROUTE",
     "Series",
     "Snapshot",
@@ -79,23 +80,23 @@ OVERFLOW_ROUTE = "<overflow>"
 OVERFLOW_STATUS = "OTHER"
 """The labels of the overflow series (its status is None in ``snapshot()``)."""
 
-DEFAULT_LIMIT = 1000
-MAX_LIMIT = 100000
+DEFAULT_LIMIT: int = _native.SERIES_DEFAULT_LIMIT
+MAX_LIMIT: int = _native.SERIES_MAX_LIMIT
 LIMIT_ENV_VAR = "VTR_SERIES_LIMIT"
 
-MAX_METHOD_LENGTH = 32
-MAX_ROUTE_LENGTH = 256
+MAX_METHOD_LENGTH: int = _native.MAX_METHOD_LENGTH
+MAX_ROUTE_LENGTH: int = _native.MAX_ROUTE_LENGTH
 """Methods and routes are cut to these many characters; lone surrogates become U+FFFD."""
 
-METHOD_CLASSES: Tuple[str, ...] = ("GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS",
-                                   "TRACE", "PATCH", "OTHER")
+METHOD_CLASSES: Tuple[str, ...] = _native.METHOD_CLASSES
 """The standard methods and OTHER: the in-progress gauges' methods (any other method counts as
 OTHER there), and the series' method labels unless ``set_extra_methods`` adds some."""
 
 BUCKET_BOUNDS_SECONDS: Tuple[float, ...] = tuple(bound / 1000 for bound in BUCKET_BOUNDS_MS)
 """The histogram's upper bounds (``le``), below the +Inf bucket: the shard's, in seconds."""
 
-ARCHIVE_NAME = "vtr-series.archive"
+ARCHIVE_NAME: str = _native.SERIES_ARCHIVE_NAME
+REMOVALS_NAME: str = _native.SERIES_REMOVALS_NAME
 
 _PREFIX = "vtr-"
 _SUFFIX = ".series"
@@ -190,9 +191,11 @@ def failure() -> Optional[Tuple[str, int, str]]:
 
 
 def is_series_file_name(name: str) -> bool:
-    """Whether a directory entry belongs to the series: a worker's file, the archive or the
-    archive's temporary file. ``prepare_shard_dir`` deletes them with the shards."""
-    return is_series_name(name) or name in (ARCHIVE_NAME, ARCHIVE_NAME + ".tmp")
+    """Whether a directory entry belongs to the series: a worker's file, the archive, the list
+    of removed series, or the temporary file of either. ``prepare_shard_dir`` deletes them with
+    the shards."""
+    return is_series_name(name) or name in (ARCHIVE_NAME, _native.SERIES_ARCHIVE_TMP_NAME,
+                                            REMOVALS_NAME, REMOVALS_NAME + ".tmp")
 
 
 def is_series_name(name: str) -> bool:

@@ -14,6 +14,8 @@
 #include "binding/py.h"
 #include "core/multiproc.h"
 #include "core/series.h"
+#include "core/series_layout.h"
+#include "core/series_removals.h"
 
 namespace vantorel::binding {
 namespace {
@@ -74,6 +76,67 @@ PyObject* failure_to_py(const std::optional<multiproc::OpenFailure>& failure) {
   return PyTuple_Pack(3, step.get(), error.get(), directory.get());
 }
 
+namespace {
+
+// PyModule_AddObjectRef, which Python 3.9 lacks: the module gets a reference of its own.
+bool add_ref(PyObject* module, const char* name, PyObject* value) {
+  Py_INCREF(value);
+  if (PyModule_AddObject(module, name, value) == 0) return true;
+  Py_DECREF(value);
+  return false;
+}
+
+// The constants the package needs of the core, so that each is written once.
+bool add_constants(PyObject* module) {
+  PyRef bounds = PyRef::steal(PyTuple_New(multiproc::BUCKET_BOUNDS_MS.size()));
+  PyRef methods = PyRef::steal(PyTuple_New(series::METHOD_CLASSES.size()));
+  if (!bounds || !methods) return false;
+  for (std::size_t i = 0; i < multiproc::BUCKET_BOUNDS_MS.size(); ++i) {
+    PyObject* bound = PyFloat_FromDouble(multiproc::BUCKET_BOUNDS_MS[i]);
+    if (bound == nullptr) return false;
+    PyTuple_SET_ITEM(bounds.get(), static_cast<Py_ssize_t>(i), bound);
+  }
+  for (std::size_t i = 0; i < series::METHOD_CLASSES.size(); ++i) {
+    PyObject* method = to_py(series::METHOD_CLASSES[i]);
+    if (method == nullptr) return false;
+    PyTuple_SET_ITEM(methods.get(), static_cast<Py_ssize_t>(i), method);
+  }
+  const struct {
+    const char* name;
+    std::uint64_t value;
+  } numbers[] = {
+      {"SHARD_SIZE", multiproc::SHARD_SIZE},
+      {"SERIES_DEFAULT_LIMIT", series::DEFAULT_LIMIT},
+      {"SERIES_MAX_LIMIT", series::MAX_LIMIT},
+      {"MAX_METHOD_LENGTH", series::MAX_METHOD_CODE_POINTS},
+      {"MAX_ROUTE_LENGTH", series::MAX_ROUTE_CODE_POINTS},
+      {"MAX_EXTRA_METHODS", series::MAX_EXTRA_METHODS},
+      {"FAMILY_DEFAULT_LIMIT", series::DEFAULT_FAMILY_LIMIT},
+      {"FAMILY_MAX_BUCKETS", series::MAX_BUCKETS},
+      {"FAMILY_MAX_LABELS", series::MAX_LABELS},
+  };
+  for (const auto& number : numbers) {
+    PyRef value = PyRef::steal(to_py(number.value));
+    if (!value || !add_ref(module, number.name, value.get())) return false;
+  }
+  const struct {
+    const char* name;
+    std::string_view value;
+  } names[] = {
+      {"SERIES_ARCHIVE_NAME", series::layout::ARCHIVE_NAME},
+      {"SERIES_ARCHIVE_TMP_NAME", series::layout::ARCHIVE_TMP_NAME},
+      {"SERIES_REMOVALS_NAME", series::removals::FILE_NAME},
+  };
+  for (const auto& name : names) {
+    PyRef value = PyRef::steal(to_py(name.value));
+    if (!value || !add_ref(module, name.name, value.get())) return false;
+  }
+  return add_ref(module, "BUCKET_BOUNDS_MS", bounds.get()) &&
+         add_ref(module, "METHOD_CLASSES", methods.get());
+}
+
+}  // namespace
+
 PyObject* make_native_module(PyObject* core_name) {
   // "vantorel._core" gives "vantorel._native"; a bare "_core" gives "_native".
   const Py_ssize_t at = PyUnicode_FindChar(core_name, '.', 0, PyUnicode_GetLength(core_name), -1);
@@ -87,7 +150,8 @@ PyObject* make_native_module(PyObject* core_name) {
   PyRef module = PyRef::steal(PyModule_NewObject(name.get()));
   if (!module || PyModule_AddFunctions(module.get(), METHODS) < 0 ||
       PyModule_AddFunctions(module.get(), SERIES_METHODS) < 0 ||
-      PyModule_AddFunctions(module.get(), METRICS_METHODS) < 0 || !add_value_types(module.get())) {
+      PyModule_AddFunctions(module.get(), METRICS_METHODS) < 0 || !add_value_types(module.get()) ||
+      !add_constants(module.get())) {
     return nullptr;
   }
   PyRef doc = PyRef::steal(to_py(
