@@ -130,8 +130,10 @@ _BUILT_IN: Tuple[Tuple[str, str], ...] = (
     ("process_open_fds", "gauge"),
     ("process_max_fds", "gauge"),
 )
+# Their names as the page has them (no _created: that only keeps two application families apart).
 _BUILT_IN_NAMES: FrozenSet[str] = frozenset(
-    sample for name, kind in _BUILT_IN for sample in _sample_names(name, kind))
+    sample for name, kind in _BUILT_IN for sample in _sample_names(name, kind)
+    if not sample.endswith("_created"))
 
 _LOG = logging.getLogger("vantorel")
 
