@@ -34,8 +34,8 @@ import threading
 import time as _time
 from timeit import default_timer
 from types import TracebackType
-from typing import (Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple, Optional,
-                    Sequence, Tuple, Type, TypeVar, Union, cast)
+from typing import (TYPE_CHECKING, Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple,
+                    Optional, Sequence, Tuple, Type, TypeVar, Union, cast)
 
 from . import _core, _native
 
@@ -422,11 +422,9 @@ class _Metric:
         then the same object, so keep it where the code runs often."""
         if not labelkwargs:
             try:
-                child = self._children.get(labelvalues)
-            except TypeError:  # an unhashable value: str() makes it a label below
-                child = None
-            if child is not None:
-                return child
+                return self._children[labelvalues]
+            except (KeyError, TypeError):  # new, or unhashable (str() makes it a label)
+                pass
         return self._new_child(labelvalues, labelkwargs)
 
     def _new_child(self, labelvalues: Tuple[Any, ...], labelkwargs: Dict[str, Any]) -> Any:
@@ -500,9 +498,8 @@ class Counter(_Metric):
         super().__init__(name, documentation, labelnames, namespace, subsystem, unit,
                          max_series=max_series)
 
-    def labels(self, *labelvalues: Any, **labelkwargs: Any) -> CounterChild:
-        child: CounterChild = super().labels(*labelvalues, **labelkwargs)
-        return child
+    if TYPE_CHECKING:  # the base's labels(), without a frame more per call
+        def labels(self, *labelvalues: Any, **labelkwargs: Any) -> CounterChild: ...
 
     def inc(self, amount: float = 1) -> None:
         """Adds a finite, non-negative amount."""
@@ -538,9 +535,8 @@ class Gauge(_Metric):
         super().__init__(name, documentation, labelnames, namespace, subsystem, unit,
                          max_series=max_series, mode=multiprocess_mode)
 
-    def labels(self, *labelvalues: Any, **labelkwargs: Any) -> GaugeChild:
-        child: GaugeChild = super().labels(*labelvalues, **labelkwargs)
-        return child
+    if TYPE_CHECKING:  # the base's labels(), without a frame more per call
+        def labels(self, *labelvalues: Any, **labelkwargs: Any) -> GaugeChild: ...
 
     def inc(self, amount: float = 1) -> None:
         if self._multiprocess_mode in _MOST_RECENT_MODES:
@@ -589,9 +585,8 @@ class Histogram(_Metric):
         super().__init__(name, documentation, labelnames, namespace, subsystem, unit,
                          max_series=max_series, bounds=bounds)
 
-    def labels(self, *labelvalues: Any, **labelkwargs: Any) -> HistogramChild:
-        child: HistogramChild = super().labels(*labelvalues, **labelkwargs)
-        return child
+    if TYPE_CHECKING:  # the base's labels(), without a frame more per call
+        def labels(self, *labelvalues: Any, **labelkwargs: Any) -> HistogramChild: ...
 
     def observe(self, amount: float) -> None:
         raise self._missing_labels()
@@ -616,9 +611,8 @@ class Summary(_Metric):
         super().__init__(name, documentation, labelnames, namespace, subsystem, unit,
                          max_series=max_series)
 
-    def labels(self, *labelvalues: Any, **labelkwargs: Any) -> SummaryChild:
-        child: SummaryChild = super().labels(*labelvalues, **labelkwargs)
-        return child
+    if TYPE_CHECKING:  # the base's labels(), without a frame more per call
+        def labels(self, *labelvalues: Any, **labelkwargs: Any) -> SummaryChild: ...
 
     def observe(self, amount: float) -> None:
         raise self._missing_labels()
