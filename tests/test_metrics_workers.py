@@ -19,6 +19,7 @@ from test_deployments import query, value
 from test_servers import (EXAMPLES, free_port, live_children, proc_stat, request, running,
                           running_prometheus, server_env, wait_for)
 from vantorel.cli import main
+from vantorel.multiproc import prepare_shard_dir
 
 # A worker that runs the Python expressions it is sent, one a line, and answers each with its
 # result as JSON; page() is what its endpoint serves, as {sample name{labels}: value}.
@@ -96,6 +97,14 @@ def test_remove_and_clear_reach_every_worker_and_the_archive(tmp_path):
         assert sorted(os.listdir(tmp_path)) == sorted(
             [f"vtr-{b.pid}.series", f"vtr-{b.pid}.shard", "vtr-series.archive",
              "vtr-series.removals"])
+        b.stop()
+        # The next run starts from a prepared directory: the earlier removals go with the rest.
+        prepare_shard_dir(tmp_path, export=False)
+        assert os.listdir(tmp_path) == []
+        c = Worker(tmp_path, define)
+        c("JOBS.labels('x').inc(7)")
+        assert c("page()") == {jobs("x"): 7}
+        c.stop()
     finally:
         for worker in (a, b):
             if worker.proc.poll() is None:

@@ -44,6 +44,7 @@ from .multiproc import BUCKET_BOUNDS_MS
 
 __all__ = [
     "ARCHIVE_NAME",
+    "REMOVALS_NAME",
     "BUCKET_BOUNDS_SECONDS",
     "DEFAULT_LIMIT",
     "LIMIT_ENV_VAR",
@@ -96,6 +97,8 @@ BUCKET_BOUNDS_SECONDS: Tuple[float, ...] = tuple(bound / 1000 for bound in BUCKE
 """The histogram's upper bounds (``le``), below the +Inf bucket: the shard's, in seconds."""
 
 ARCHIVE_NAME = "vtr-series.archive"
+REMOVALS_NAME = "vtr-series.removals"
+"""The directory's list of the series that remove() and clear() took off the page."""
 
 _PREFIX = "vtr-"
 _SUFFIX = ".series"
@@ -190,9 +193,11 @@ def failure() -> Optional[Tuple[str, int, str]]:
 
 
 def is_series_file_name(name: str) -> bool:
-    """Whether a directory entry belongs to the series: a worker's file, the archive or the
-    archive's temporary file. ``prepare_shard_dir`` deletes them with the shards."""
-    return is_series_name(name) or name in (ARCHIVE_NAME, ARCHIVE_NAME + ".tmp")
+    """Whether a directory entry belongs to the series: a worker's file, the archive, the list
+    of removals, or the temporary file of either. ``prepare_shard_dir`` deletes them with the
+    shards: an earlier run's removals would hide the same series of the next run."""
+    return is_series_name(name) or name in (ARCHIVE_NAME, ARCHIVE_NAME + ".tmp", REMOVALS_NAME,
+                                            REMOVALS_NAME + ".tmp")
 
 
 def is_series_name(name: str) -> bool:
