@@ -68,46 +68,41 @@ def series_failure() -> Optional[Tuple[str, int, str]]:
     """Why this worker's series stay in its own memory while multi-worker mode is on: a tuple
     (step, errno, directory), errno 0 where the step has none; None otherwise."""
 
-# The application's own families: ([(name, kind, mode, help, labelnames, bounds,
-# [(labels, pid, overflow, value, count, buckets)])], refused names).
-_FamilySample = Tuple[Tuple[str, ...], int, bool, float, int, Tuple[int, ...]]
-_Family = Tuple[str, str, str, str, Tuple[str, ...], Tuple[float, ...], List[_FamilySample]]
-_Families = Tuple[List[_Family], Tuple[str, ...]]
+
+_Sample = Tuple[Tuple[str, ...], int, bool, float, int, Tuple[int, ...]]
+_Family = Tuple[str, str, str, str, Tuple[str, ...], Tuple[float, ...], List[_Sample]]
 
 def family_define(name: str, kind: str, documentation: str, labelnames: Tuple[str, ...],
                   buckets: Tuple[float, ...], mode: str, limit: int) -> int:
-    """Defines one of the application's families in the store and returns its number: the
-    exposed name (a counter's without _total), 'counter', 'gauge', 'histogram' or 'summary',
-    the help text, the label names, a histogram's finite upper bounds ascending (else empty),
-    a gauge's mode, and the label sets it keeps before its overflow series. The same name and
-    layout again gives the same number; another layout under a name already defined is a
-    ValueError."""
+    """Defines one of the application's families in the store and returns its number."""
 
 def family_remove(family: int, labelvalues: Optional[Tuple[str, ...]] = None) -> bool:
-    """Removes one series of the family, or all of them, in every worker's eyes; False when
-    the directory's list of removals could not be written."""
+    """Removes one series of the family, or all of them, in every worker's eyes."""
 
-def families_snapshot() -> _Families:
+def families_snapshot() -> Tuple[List[_Family], Tuple[str, ...]]:
     """The application's families as series_text() shows them, and the refused names."""
 
-def families_read_dir(directory: str) -> _Families:
+def families_read_dir(directory: str) -> Tuple[List[_Family], Tuple[str, ...]]:
     """The application's families of a shard directory, without changing anything in it."""
 
-class _Value:
+class CounterValue:
     def __init__(self, family: int, labelvalues: Tuple[str, ...]) -> None: ...
-    def _values(self) -> List[float]:
-        """This process's own values of the series."""
-
-class CounterValue(_Value):
     def inc(self, amount: float = 1) -> None: ...
+    def _values(self) -> List[float]: ...
 
-class GaugeValue(_Value):
+class GaugeValue:
+    def __init__(self, family: int, labelvalues: Tuple[str, ...]) -> None: ...
     def inc(self, amount: float = 1) -> None: ...
     def dec(self, amount: float = 1) -> None: ...
     def set(self, value: float) -> None: ...
+    def _values(self) -> List[float]: ...
 
-class HistogramValue(_Value):
+class HistogramValue:
+    def __init__(self, family: int, labelvalues: Tuple[str, ...]) -> None: ...
     def observe(self, amount: float) -> None: ...
+    def _values(self) -> List[float]: ...
 
-class SummaryValue(_Value):
+class SummaryValue:
+    def __init__(self, family: int, labelvalues: Tuple[str, ...]) -> None: ...
     def observe(self, amount: float) -> None: ...
+    def _values(self) -> List[float]: ...
