@@ -68,7 +68,6 @@ def series_failure() -> Optional[Tuple[str, int, str]]:
     """Why this worker's series stay in its own memory while multi-worker mode is on: a tuple
     (step, errno, directory), errno 0 where the step has none; None otherwise."""
 
-
 _Sample = Tuple[Tuple[str, ...], int, bool, float, int, Tuple[int, ...]]
 _Family = Tuple[str, str, str, str, Tuple[str, ...], Tuple[float, ...], List[_Sample]]
 
