@@ -24,8 +24,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 
 # Every table, in the order of a full run and of docs/performance.md: bench/<name>.py each.
-TABLES = ("record", "aggregate", "snapshot", "metrics_text", "merge", "series", "middleware",
-          "e2e")
+TABLES = ("record", "aggregate", "snapshot", "metrics_text", "merge", "series", "metrics",
+          "middleware", "e2e")
 
 
 def load_floor():

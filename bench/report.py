@@ -188,6 +188,22 @@ def readme_block(all_results: List[Results]) -> str:
                      "cheaper than prometheus_client's multiprocess `generate_latest()` over the "
                      "same series")
         bullets.append(text + ".")
+    kept = _figure(main, "metrics_kept")
+    if kept is not None:
+        text = (f"A Counter's child kept by the caller counts in {x(kept)} the time of "
+                "`record_request`")
+        dearer = _figure(main, "metrics_their_kept_mp")
+        if dearer is not None:
+            text += f"; prometheus_client's multiprocess mode takes {x(dearer)} as long"
+        series = _figure(main, "metrics_page", "series")
+        dead = _figure(main, "metrics_page", "dead")
+        cheaper = _figure(main, "metrics_page_prometheus")
+        if series is not None and dead is not None and cheaper is not None:
+            count = f"{int(series):,}".replace(",", " ")
+            text += (f"; the page over {count} series of 8 live workers and an archive of "
+                     f"{int(dead)} dead ones is {x(cheaper)} cheaper than its multiprocess "
+                     "`generate_latest()` over the same series")
+        bullets.append(text + ".")
     ours = r("e2e_vantorel")
     if ours is not None:
         text = (f"End to end, one uvicorn worker serving FastAPI to wrk over loopback: vantorel's "

@@ -30,6 +30,7 @@ from vantorel._core import (
 from vantorel import _native as _native
 
 from vantorel.endpoint import make_asgi_app, make_wsgi_app
+from vantorel.metrics import Counter, Gauge, Histogram, Summary
 from vantorel.middleware import DjangoRouteMiddleware, MetricsMiddleware, WSGIMetricsMiddleware
 from vantorel.multiproc import mark_process_dead, prepare_shard_dir
 
@@ -94,4 +95,8 @@ __all__ = [
     "make_wsgi_app",
     "prepare_shard_dir",
     "mark_process_dead",
+    "Counter",
+    "Gauge",
+    "Histogram",
+    "Summary",
 ]

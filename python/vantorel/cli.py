@@ -21,9 +21,9 @@ from pathlib import Path
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
 
-from . import multiproc, series
+from . import metrics, multiproc, series
 
-__all__ = ["access_notes", "main", "render_inspect"]
+__all__ = ["access_notes", "main", "render_families", "render_inspect"]
 
 _PROG = "python -m vantorel"
 _BAR_WIDTH = 40
@@ -79,7 +79,8 @@ def _parser() -> argparse.ArgumentParser:
         "inspect",
         help="show the workers' shards in a multi-worker directory (read-only)",
         description="Reads the shard files of a multi-worker directory without changing them "
-        "and shows each worker's counts, the merged totals and the latency histogram.",
+        "and shows each worker's counts, the merged totals, the latency histogram, the busiest "
+        "routes and the busiest series of the application's own metrics.",
     )
     inspect.add_argument("directory", metavar="DIR", help="the shard directory "
                          "(the value of VTR_MULTIPROC_DIR)")
@@ -437,8 +438,123 @@ def _routes_json(snapshot: series.Snapshot) -> Dict[str, Any]:
     }
 
 
+_MAX_FAMILY_ROWS = 25
+
+
+def _activity(family: metrics.Family, sample: metrics.Sample) -> float:
+    """How busy a series is: a histogram's or summary's observations, a counter's value, the
+    size of a gauge's."""
+    if family.kind in ("histogram", "summary"):
+        return float(sample.count)
+    size = abs(sample.value)
+    return 0.0 if size != size else size  # NaN: idle
+
+
+def _series_name(family: metrics.Family, sample: metrics.Sample) -> str:
+    """The series as the page names it: name{label="value",...}."""
+    name = family.name + ("_total" if family.kind == "counter" else "")
+    values = [metrics.OVERFLOW_LABEL] * len(family.labelnames) if sample.overflow else \
+        list(sample.labels)
+    pairs = [f"{label}={json.dumps(value, ensure_ascii=False)}"
+             for label, value in zip(family.labelnames, values)]
+    if family.kind == "gauge" and family.mode in ("all", "liveall"):
+        pairs.append(f'pid="{sample.pid}"')
+    return name + ("{" + ",".join(pairs) + "}" if pairs else "")
+
+
+def _special(value: float) -> Optional[str]:
+    """NaN and the infinities as the page writes them; None for a finite value."""
+    if value != value:
+        return "NaN"
+    if value in (float("inf"), float("-inf")):
+        return "+Inf" if value > 0 else "-Inf"
+    return None
+
+
+def _number(value: float) -> str:
+    special = _special(value)
+    if special is not None:
+        return special
+    if value == int(value) and abs(value) < 1e15:
+        return str(int(value))
+    return f"{value:.6g}"
+
+
+def render_families(found: metrics.Families, limit: int = _MAX_FAMILY_ROWS) -> str:
+    """``inspect``'s table of the application's own metrics: each family's kind and series,
+    then the busiest series (observations of histograms and summaries, values of counters,
+    sizes of gauges), dead workers' counts included."""
+    count = sum(len(f.samples) for f in found.families)
+    families = len(found.families)
+    lines = [f"Your metrics: {families} famil{'y' if families == 1 else 'ies'}, {count} series, "
+             "dead workers' counts included"]
+    for name in found.refused:
+        lines.append(f"  note: {name} is defined with another layout by some worker; the "
+                     "samples of that layout are left out")
+    if not found.families:
+        lines.append("  (no families: no worker has defined a metric here yet)")
+        return "\n".join(lines) + "\n"
+    for family in found.families:
+        mode = f", mode {family.mode}" if family.kind == "gauge" else ""
+        overflow = sum(1 for s in family.samples if s.overflow)
+        note = "  (overflow series in use: more label sets than the limit)" if overflow else ""
+        lines.append(f"  {family.name:<40} {family.kind}{mode}, {len(family.samples)} series"
+                     f"{note}")
+    rows = sorted(((f, s) for f in found.families for s in f.samples),
+                  key=lambda fs: (-_activity(*fs), fs[0].name, fs[1].labels))
+    shown = rows[:limit]
+    names = [_series_name(f, s) for f, s in shown]
+    width = min(max(len(n) for n in names), 72) if names else 6
+    lines.append("")
+    lines.append(f"  {'SERIES':<{width}}  {'KIND':<9}  {'VALUE/COUNT':>14}  {'SUM':>14}")
+    for (family, sample), name in zip(shown, names):
+        if len(name) > width:
+            name = name[:width - 1] + "\u2026"
+        observed = family.kind in ("histogram", "summary")
+        first = _number(float(sample.count)) if observed else _number(sample.value)
+        total = _number(sample.value) if observed else ""
+        lines.append(f"  {name:<{width}}  {family.kind:<9}  {first:>14}  {total:>14}")
+    if len(rows) > limit:
+        lines.append(f"  ... and {len(rows) - limit} more series (--json lists them all)")
+    return "\n".join(lines) + "\n"
+
+
+def _families_json(found: metrics.Families) -> Dict[str, Any]:
+    def number(value: float) -> Any:
+        special = _special(value)  # JSON has no NaN nor infinities
+        return value if special is None else special
+
+    return {
+        "refused": list(found.refused),
+        "families": [
+            {
+                "name": f.name,
+                "kind": f.kind,
+                "mode": f.mode if f.kind == "gauge" else None,
+                "documentation": f.documentation,
+                "labelnames": list(f.labelnames),
+                "bounds": list(f.bounds),
+                "series": [
+                    {
+                        "labels": dict(zip(f.labelnames, s.labels)),
+                        "overflow": s.overflow,
+                        "pid": s.pid if f.kind == "gauge" and f.mode in ("all", "liveall")
+                        else None,
+                        "value": number(s.value),
+                        "count": s.count,
+                        "buckets": list(s.buckets),
+                    }
+                    for s in f.samples
+                ],
+            }
+            for f in found.families
+        ],
+    }
+
+
 def _inspect_json(directory: str, shards: Sequence[multiproc.ShardFile],
-                  routes: Optional[series.Snapshot] = None) -> str:
+                  routes: Optional[series.Snapshot] = None,
+                  families: Optional[metrics.Families] = None) -> str:
     merged = multiproc.merge(shards)
     document = {
         "directory": directory,
@@ -480,12 +596,21 @@ def _inspect_json(directory: str, shards: Sequence[multiproc.ShardFile],
     }
     if routes is not None:
         document["series"] = _routes_json(routes)
+    if families is not None:
+        document["metrics"] = _families_json(families)
     return json.dumps(document, indent=2) + "\n"
 
 
 def _read_routes(directory: str) -> Optional[series.Snapshot]:
     try:
         return series.read_dir(directory)
+    except OSError:
+        return None
+
+
+def _read_families(directory: str) -> Optional[metrics.Families]:
+    try:
+        return metrics.read_dir(directory)
     except OSError:
         return None
 
@@ -508,13 +633,16 @@ def _inspect(directory: str, *, watch: bool, interval: float, iterations: Option
                 text = message + "\n"
             else:
                 routes = _read_routes(directory)
+                families = _read_families(directory)
                 if as_json:
-                    text = _inspect_json(directory, shards, routes)
+                    text = _inspect_json(directory, shards, routes, families)
                 else:
                     text = render_inspect(directory, shards, time.time(), bar,
                                           access_notes(directory, shards))
                     if routes is not None:
                         text += "\n" + render_routes(routes)
+                    if families is not None:
+                        text += "\n" + render_families(families)
             if clear:
                 out.write("\x1b[H\x1b[2J")
             if watch and not as_json:

@@ -5,9 +5,10 @@
 ``django_metrics_view`` (or ``make_django_view()``) is the same as a Django view. GET and HEAD
 are answered, every other method gets 405. The document is ``_core.metrics_text()`` followed by
 the families of ``vantorel.series`` (per-route counters and histograms, requests in progress and
-the standard ``process_*`` families); ``series=False`` serves ``metrics_text()`` alone. The body
-is gzip-compressed when the scraper accepts it, as Prometheus does. In multi-worker mode any
-worker serves the totals of all workers.
+the standard ``process_*`` families) and the application's own (``vantorel.metrics``);
+``series=False`` serves ``metrics_text()`` alone. ``prometheus_registry`` appends the families of
+a prometheus_client registry (``vantorel.bridge``). The body is gzip-compressed when the scraper
+accepts it, as Prometheus does. In multi-worker mode any worker serves the totals of all workers.
 """
 
 from __future__ import annotations
@@ -15,7 +16,7 @@ from __future__ import annotations
 import gzip
 from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
 
-from . import _core, _native, multiproc
+from . import _core, _native, bridge, metrics, multiproc
 
 __all__ = ["django_metrics_view", "make_asgi_app", "make_django_view", "make_wsgi_app"]
 
@@ -25,11 +26,14 @@ _METHOD_NOT_ALLOWED = b"Method Not Allowed\n"
 _GZIP_LEVEL = 6
 
 
-def _render(series: bool) -> bytes:
+def _render(series: bool, registry: Optional[Any] = None) -> bytes:
     multiproc.warn_if_mode_off()  # once per process: a worker that counts alone says so
     text = _core.metrics_text()
     if series:
+        metrics.warn_if_refused()
         text += _native.series_text()
+    if registry is not None:
+        text += bridge.text(registry, text)
     return text.encode("utf-8")
 
 
@@ -53,14 +57,14 @@ def _accepts_gzip(accept_encoding: Optional[str]) -> bool:
     return False
 
 
-def _response(method: str, accept_encoding: Optional[str],
-              series: bool) -> Tuple[int, List[Tuple[str, str]], bytes]:
+def _response(method: str, accept_encoding: Optional[str], series: bool,
+              registry: Optional[Any] = None) -> Tuple[int, List[Tuple[str, str]], bytes]:
     """(status, headers, body) of one request to the endpoint."""
     if method not in ("GET", "HEAD"):
         return 405, [("Content-Type", "text/plain; charset=utf-8"),
                      ("Content-Length", str(len(_METHOD_NOT_ALLOWED))),
                      ("Allow", _ALLOWED)], _METHOD_NOT_ALLOWED
-    body = _render(series)
+    body = _render(series, registry)
     headers = [("Content-Type", _core.PROMETHEUS_CONTENT_TYPE), ("Vary", "Accept-Encoding")]
     if _accepts_gzip(accept_encoding):
         body = gzip.compress(body, compresslevel=_GZIP_LEVEL)
@@ -73,8 +77,9 @@ class _AsgiMetricsApp:
     # An instance, not a function: Starlette's Route treats a plain function as a
     # request -> response endpoint and any other callable as an ASGI application.
 
-    def __init__(self, series: bool) -> None:
+    def __init__(self, series: bool, registry: Optional[Any] = None) -> None:
         self.series = series
+        self.registry = registry
 
     async def __call__(self, scope: Dict[str, Any], receive: Callable[..., Any],
                        send: Callable[..., Any]) -> None:
@@ -96,7 +101,7 @@ class _AsgiMetricsApp:
             if name.lower() == b"accept-encoding":
                 accept_encoding = value.decode("latin-1")
         status, headers, body = _response(scope.get("method", "GET"), accept_encoding,
-                                          self.series)
+                                          self.series, self.registry)
         await send({
             "type": "http.response.start",
             "status": status,
@@ -105,46 +110,57 @@ class _AsgiMetricsApp:
         await send({"type": "http.response.body", "body": body})
 
 
-def make_asgi_app(*, series: bool = True) -> Callable[..., Any]:
+def make_asgi_app(*, series: bool = True,
+                  prometheus_registry: Optional[Any] = None) -> Callable[..., Any]:
     """An ASGI application serving the metrics.
 
     Starlette: ``Route("/metrics", make_asgi_app())``; FastAPI:
     ``app.add_route("/metrics", make_asgi_app())``. It also runs on its own under any ASGI
-    server (lifespan events are acknowledged). ``series=False`` leaves out the per-route and
-    process families.
+    server (lifespan events are acknowledged). ``series=False`` leaves out the per-route,
+    process and application families. ``prometheus_registry=True`` (or a registry) appends
+    prometheus_client's families (``vantorel.bridge.resolve``).
     """
-    return _AsgiMetricsApp(series)
+    return _AsgiMetricsApp(series, bridge.resolve(prometheus_registry))
 
 
 _REASONS = {200: "200 OK", 405: "405 Method Not Allowed"}
 
 
-def make_wsgi_app(*, series: bool = True) -> Callable[..., Iterable[bytes]]:
+def make_wsgi_app(*, series: bool = True,
+                  prometheus_registry: Optional[Any] = None) -> Callable[..., Iterable[bytes]]:
     """A WSGI application serving the metrics.
 
     Flask: ``DispatcherMiddleware(app.wsgi_app, {"/metrics": make_wsgi_app()})`` from
     ``werkzeug.middleware.dispatcher``; any WSGI server can also run it on its own.
-    ``series=False`` leaves out the per-route and process families.
+    ``series=False`` leaves out the per-route, process and application families;
+    ``prometheus_registry=True`` (or a registry) appends prometheus_client's families
+    (``vantorel.bridge.resolve``).
     """
+    registry = bridge.resolve(prometheus_registry)
 
     def metrics_app(environ: Dict[str, Any], start_response: Callable[..., Any]) -> List[bytes]:
         status, headers, body = _response(environ.get("REQUEST_METHOD", "GET"),
-                                          environ.get("HTTP_ACCEPT_ENCODING"), series)
+                                          environ.get("HTTP_ACCEPT_ENCODING"), series, registry)
         start_response(_REASONS[status], headers)
         return [body]
 
     return metrics_app
 
 
-def make_django_view(*, series: bool = True) -> Callable[[Any], Any]:
+def make_django_view(*, series: bool = True,
+                     prometheus_registry: Optional[Any] = None) -> Callable[[Any], Any]:
     """A Django view serving the metrics: ``path("metrics", make_django_view())``.
-    ``series=False`` leaves out the per-route and process families."""
+    ``series=False`` leaves out the per-route, process and application families;
+    ``prometheus_registry=True`` (or a registry) appends prometheus_client's families
+    (``vantorel.bridge.resolve``)."""
+    registry = bridge.resolve(prometheus_registry)
 
     def view(request: Any) -> Any:
         from django.http import HttpResponse  # type: ignore[import-untyped]
 
         status, headers, body = _response(request.method,
-                                          request.META.get("HTTP_ACCEPT_ENCODING"), series)
+                                          request.META.get("HTTP_ACCEPT_ENCODING"), series,
+                                          registry)
         response = HttpResponse(body, status=status)
         for name, value in headers:
             response[name] = value

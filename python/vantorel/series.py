@@ -44,6 +44,7 @@ from .multiproc import BUCKET_BOUNDS_MS
 
 __all__ = [
     "ARCHIVE_NAME",
+    "REMOVALS_NAME",
     "BUCKET_BOUNDS_SECONDS",
     "DEFAULT_LIMIT",
     "LIMIT_ENV_VAR",
@@ -97,6 +98,7 @@ BUCKET_BOUNDS_SECONDS: Tuple[float, ...] = tuple(bound / 1000 for bound in BUCKE
 
 ARCHIVE_NAME: str = _native.SERIES_ARCHIVE_NAME
 REMOVALS_NAME: str = _native.SERIES_REMOVALS_NAME
+"""The directory's list of the series that remove() and clear() took off the page."""
 
 _PREFIX = "vtr-"
 _SUFFIX = ".series"
@@ -192,8 +194,8 @@ def failure() -> Optional[Tuple[str, int, str]]:
 
 def is_series_file_name(name: str) -> bool:
     """Whether a directory entry belongs to the series: a worker's file, the archive, the list
-    of removed series, or the temporary file of either. ``prepare_shard_dir`` deletes them with
-    the shards."""
+    of removals, or the temporary file of either. ``prepare_shard_dir`` deletes them with the
+    shards: an earlier run's removals would hide the same series of the next run."""
     return is_series_name(name) or name in (ARCHIVE_NAME, _native.SERIES_ARCHIVE_TMP_NAME,
                                             REMOVALS_NAME, REMOVALS_NAME + ".tmp")
 

@@ -1,0 +1,715 @@
+"""The application's own metrics: ``Counter``, ``Gauge``, ``Histogram`` and ``Summary``, beside the
+per-route HTTP families and on the same page, added up across workers in multi-worker mode.
+
+They take the arguments and offer the calls of prometheus_client's classes of the same names, so
+that for the usual code switching is a change of import::
+
+    from vantorel.metrics import Counter, Histogram
+
+    JOBS = Counter("jobs_total", "Jobs done", ["queue", "outcome"])
+    JOBS.labels("mail", "ok").inc()
+
+Every family lives in the native store: in multi-worker mode (``VTR_MULTIPROC_DIR``) each worker
+counts into its own file and every scrape sums all workers' files and the archive of dead ones,
+like the HTTP families. The endpoints of ``vantorel.endpoint`` serve them with no change.
+
+What differs from prometheus_client (README, "Your own metrics"): a gauge's default
+``multiprocess_mode`` is ``livesum`` (modes ``all`` and ``liveall`` show live workers only);
+``remove()`` and ``clear()`` work across workers; each family keeps at most ``max_series`` label
+sets (1000 unless told), past which new ones count under one overflow series whose every label
+reads ``<overflow>``; a label value that is a ``str`` counts by its characters (prometheus_client
+calls ``str()`` on it, which differs for a ``(str, Enum)`` member); there is no ``registry``
+argument, no Info or Enum, no exemplars, no ``_created`` samples and no ``set_function``.
+"""
+
+from __future__ import annotations
+
+import functools
+import inspect
+import logging
+import math
+import os
+import re
+import threading
+import time as _time
+from timeit import default_timer
+from types import TracebackType
+from typing import (TYPE_CHECKING, Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple,
+                    Optional, Sequence, Tuple, Type, TypeVar, Union, cast)
+
+from . import _core, _native
+
+__all__ = [
+    "DEFAULT_MAX_SERIES",
+    "GAUGE_MODES",
+    "MAX_BUCKETS",
+    "MAX_SERIES",
+    "OVERFLOW_LABEL",
+    "Counter",
+    "CounterChild",
+    "Family",
+    "Families",
+    "Gauge",
+    "GaugeChild",
+    "Histogram",
+    "HistogramChild",
+    "Sample",
+    "Summary",
+    "SummaryChild",
+    "read_dir",
+    "snapshot",
+    "warn_if_refused",
+]
+
+DEFAULT_MAX_SERIES = 1000
+MAX_SERIES = 100000
+"""A family keeps ``max_series`` label sets (1000 unless told, at most ``MAX_SERIES``) before
+further ones count under its overflow series."""
+
+OVERFLOW_LABEL = "<overflow>"
+"""Every label value of a family's overflow series."""
+
+MAX_BUCKETS = 253
+"""A histogram's finite bucket bounds, at most (+Inf is one more)."""
+
+MAX_LABELS = 64
+
+GAUGE_MODES: FrozenSet[str] = frozenset((
+    "all", "liveall", "livesum", "sum", "max", "livemax", "min", "livemin", "mostrecent",
+    "livemostrecent"))
+"""A gauge's ``multiprocess_mode``: how the values of several workers make one. ``live*`` modes
+never show a dead worker's value; ``sum``, ``max``, ``min`` and ``mostrecent`` keep a dead
+worker's last value; ``all`` and ``liveall`` show one series per live worker (label ``pid``)."""
+
+_MOST_RECENT_MODES = frozenset(("mostrecent", "livemostrecent"))
+_PER_WORKER_MODES = frozenset(("all", "liveall"))
+
+# Prometheus's classic rules, as prometheus_client's legacy validation has them.
+_METRIC_NAME_RE = re.compile(r"^[a-zA-Z_:][a-zA-Z0-9_:]*$")
+_LABEL_NAME_RE = re.compile(r"^[a-zA-Z_][a-zA-Z0-9_]*$")
+
+# The sample names a family of each kind exposes or reserves, as prometheus_client's registry
+# counts them when it looks for duplicates (``_created`` included, though vantorel writes none:
+# code that runs under both libraries meets the same refusals).
+_SUFFIXES: Dict[str, Tuple[str, ...]] = {
+    "counter": ("_total", "_created"),
+    "gauge": (),
+    "summary": ("_sum", "_count", "_created"),
+    "histogram": ("_bucket", "_sum", "_count", "_created"),
+}
+
+
+def _sample_names(name: str, kind: str) -> Tuple[str, ...]:
+    return (name,) + tuple(name + suffix for suffix in _SUFFIXES[kind])
+
+
+# vantorel's own families, by the name each is defined under and its kind: the per-route
+# families, the 13 figures of metrics_text() and the process families.
+_BUILT_IN: Tuple[Tuple[str, str], ...] = (
+    ("vtr_http_requests", "counter"),
+    ("vtr_http_request_duration_seconds", "histogram"),
+    ("vtr_http_requests_in_progress", "gauge"),
+    ("vtr_http_requests_overflow", "counter"),
+    ("vtr_requests", "counter"),
+    ("vtr_errors", "counter"),
+    ("vtr_error_rate_percent", "gauge"),
+    ("vtr_latency_avg_ms", "gauge"),
+    ("vtr_latency_min_ms", "gauge"),
+    ("vtr_latency_max_ms", "gauge"),
+    ("vtr_latency_p50_ms", "gauge"),
+    ("vtr_latency_p95_ms", "gauge"),
+    ("vtr_latency_p99_ms", "gauge"),
+    ("vtr_process_cpu_percent", "gauge"),
+    ("vtr_process_memory_rss_bytes", "gauge"),
+    ("vtr_process_memory_virtual_bytes", "gauge"),
+    ("vtr_process_threads", "gauge"),
+    ("process_cpu_seconds", "counter"),
+    ("process_resident_memory_bytes", "gauge"),
+    ("process_virtual_memory_bytes", "gauge"),
+    ("process_start_time_seconds", "gauge"),
+    ("process_open_fds", "gauge"),
+    ("process_max_fds", "gauge"),
+)
+# Their names as the page has them (no _created: that only keeps two application families apart).
+_BUILT_IN_NAMES: FrozenSet[str] = frozenset(
+    sample for name, kind in _BUILT_IN for sample in _sample_names(name, kind)
+    if not sample.endswith("_created"))
+
+_LOG = logging.getLogger("vantorel")
+
+# Every sample name taken by a family defined in this process, and the lock of the definitions.
+_TAKEN: Dict[str, str] = {}
+_DEFINE_LOCK = threading.Lock()
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+_M = TypeVar("_M", bound="_Metric")
+_Exceptions = Union[Type[BaseException], Tuple[Type[BaseException], ...]]
+
+
+def _wrap(f: _F, context: Callable[[], Any]) -> _F:
+    """``f`` run inside a fresh ``context()`` per call; a coroutine function is awaited inside
+    it (prometheus_client's decorators would time or count only the coroutine's creation)."""
+    if inspect.iscoroutinefunction(f):
+        @functools.wraps(f)
+        async def awaited(*args: Any, **kwargs: Any) -> Any:
+            with context():
+                return await f(*args, **kwargs)
+
+        return cast(_F, awaited)
+
+    @functools.wraps(f)
+    def wrapped(*args: Any, **kwargs: Any) -> Any:
+        with context():
+            return f(*args, **kwargs)
+
+    return cast(_F, wrapped)
+
+
+class _Timer:
+    """``time()``'s context manager and decorator: the seconds spent inside, to ``observe`` (or a
+    gauge's ``set``) when it is left. ``duration`` holds them afterwards."""
+
+    __slots__ = ("_metric", "_callback", "_start", "duration")
+
+    def __init__(self, metric: Any, callback: str) -> None:
+        self._metric = metric
+        self._callback = callback
+        self._start = 0.0
+        self.duration: Optional[float] = None
+
+    def __enter__(self) -> "_Timer":
+        self._start = default_timer()
+        return self
+
+    def __exit__(self, typ: Optional[Type[BaseException]], value: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        self.duration = max(default_timer() - self._start, 0.0)  # the clock can go back
+        getattr(self._metric, self._callback)(self.duration)
+
+    def labels(self, *labelvalues: Any, **labelkwargs: Any) -> None:
+        """Chooses the child inside the block: ``with h.time() as t: ... t.labels("x")``."""
+        self._metric = self._metric.labels(*labelvalues, **labelkwargs)
+
+    def __call__(self, f: _F) -> _F:
+        # A new timer per call: the decorated function may run in several threads at once.
+        return _wrap(f, lambda: _Timer(self._metric, self._callback))
+
+
+class _ExceptionCounter:
+    __slots__ = ("_counter", "_exception")
+
+    def __init__(self, counter: Any, exception: _Exceptions) -> None:
+        self._counter = counter
+        self._exception = exception
+
+    def __enter__(self) -> None:
+        pass
+
+    def __exit__(self, typ: Optional[Type[BaseException]], value: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        if isinstance(value, self._exception):
+            self._counter.inc()
+
+    def __call__(self, f: _F) -> _F:
+        return _wrap(f, lambda: self)
+
+
+class _InprogressTracker:
+    __slots__ = ("_gauge",)
+
+    def __init__(self, gauge: Any) -> None:
+        self._gauge = gauge
+
+    def __enter__(self) -> None:
+        self._gauge.inc()
+
+    def __exit__(self, typ: Optional[Type[BaseException]], value: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        self._gauge.dec()
+
+    def __call__(self, f: _F) -> _F:
+        return _wrap(f, lambda: self)
+
+
+# The children: one series each. inc(), dec(), set() and observe() are the native methods
+# themselves, so a child the caller keeps costs no Python frame per call; the helpers are plain
+# Python. __slots__ = (): no instance dictionary.
+
+
+class CounterChild(_native.CounterValue):
+    """One series of a ``Counter``: ``inc(amount=1)``, ``count_exceptions()``."""
+
+    __slots__ = ()
+
+    def count_exceptions(self, exception: _Exceptions = Exception) -> _ExceptionCounter:
+        """Counts the exceptions of that type leaving a block or a function (decorator and
+        context manager)."""
+        return _ExceptionCounter(self, exception)
+
+
+class GaugeChild(_native.GaugeValue):
+    """One series of a ``Gauge``: ``inc``, ``dec``, ``set``, ``set_to_current_time``,
+    ``track_inprogress``, ``time``."""
+
+    __slots__ = ()
+
+    def set_to_current_time(self) -> None:
+        self.set(_time.time())
+
+    def track_inprogress(self) -> _InprogressTracker:
+        """Up by one while a block or a function runs (decorator and context manager)."""
+        return _InprogressTracker(self)
+
+    def time(self) -> _Timer:
+        """Sets the gauge to the seconds a block or a function took."""
+        return _Timer(self, "set")
+
+
+class _MostRecentGaugeChild(GaugeChild):
+    # A value that is only ever set: the most recent one wins across workers, which an
+    # increment of one worker's own value would make meaningless (prometheus_client's rule).
+    __slots__ = ()
+
+    def inc(self, amount: float = 1) -> None:
+        raise RuntimeError("inc must not be used with the mostrecent mode")
+
+    def dec(self, amount: float = 1) -> None:
+        raise RuntimeError("dec must not be used with the mostrecent mode")
+
+
+class HistogramChild(_native.HistogramValue):
+    """One series of a ``Histogram``: ``observe(amount)``, ``time()``."""
+
+    __slots__ = ()
+
+    def time(self) -> _Timer:
+        """Observes the seconds a block or a function took."""
+        return _Timer(self, "observe")
+
+
+class SummaryChild(_native.SummaryValue):
+    """One series of a ``Summary``: ``observe(amount)``, ``time()``."""
+
+    __slots__ = ()
+
+    def time(self) -> _Timer:
+        """Observes the seconds a block or a function took."""
+        return _Timer(self, "observe")
+
+
+def _full_name(kind: str, name: str, namespace: str, subsystem: str, unit: str) -> str:
+    # prometheus_client's rules: namespace_subsystem_name, a counter's _total taken off (the
+    # page adds it back), the unit appended unless the name already ends with it.
+    for option, value in (("name", name), ("namespace", namespace), ("subsystem", subsystem),
+                          ("unit", unit)):
+        if not isinstance(value, str):
+            raise TypeError(f"{option} must be a str, not {type(value).__name__}")
+    if not name:
+        raise ValueError("Metric name should not be empty")
+    full = "".join(part + "_" for part in (namespace, subsystem) if part) + name
+    if kind == "counter" and full.endswith("_total"):
+        full = full[:-6]
+    if unit and not full.endswith("_" + unit):
+        full += "_" + unit
+    return full
+
+
+def _label_names(kind: str, labelnames: Iterable[str], mode: str) -> Tuple[str, ...]:
+    if isinstance(labelnames, str):
+        # tuple("queue") would be five one-letter labels.
+        raise TypeError("labelnames must be a sequence of str, not a single str")
+    names = tuple(labelnames)
+    reserved = {"histogram": ("le",), "summary": ("quantile",)}.get(kind, ())
+    if kind == "gauge" and mode in _PER_WORKER_MODES:
+        reserved = ("pid",)  # such a gauge's series are labelled by the worker's pid
+    for label in names:
+        if not isinstance(label, str):
+            raise TypeError(f"labelnames must be str, not {type(label).__name__}")
+        if not _LABEL_NAME_RE.match(label):
+            raise ValueError("Invalid label metric name: " + label)
+        if label.startswith("__") or label in reserved:
+            raise ValueError("Reserved label metric name: " + label)
+    if len(set(names)) != len(names):
+        raise ValueError("Duplicate label names: " + ", ".join(names))
+    if len(names) > MAX_LABELS:
+        raise ValueError(f"At most {MAX_LABELS} label names, not {len(names)}")
+    return names
+
+
+def _bounds(buckets: Sequence[Union[float, str]]) -> Tuple[float, ...]:
+    """A histogram's finite upper bounds, by prometheus_client's rules: ascending, +Inf
+    added when missing, at least one bucket besides it."""
+    if isinstance(buckets, str):
+        raise TypeError("buckets must be a sequence of numbers, not a str")
+    bounds = [float(b) for b in buckets]
+    if bounds != sorted(bounds):
+        raise ValueError("Buckets not in sorted order")
+    if bounds and bounds[-1] != math.inf:
+        bounds.append(math.inf)
+    if len(bounds) < 2:
+        raise ValueError("Must have at least two buckets")
+    finite = bounds[:-1]
+    # prometheus_client takes these too, and writes pages on which one le appears twice, or a
+    # bucket Prometheus cannot place.
+    if any(not math.isfinite(b) for b in finite):
+        raise ValueError("Bucket bounds must be finite numbers (besides the last, +Inf)")
+    if len(set(finite)) != len(finite):
+        raise ValueError("Bucket bounds must be distinct")
+    if len(finite) > MAX_BUCKETS:
+        raise ValueError(f"At most {MAX_BUCKETS} buckets besides +Inf, not {len(finite)}")
+    return tuple(finite)
+
+
+def _label_value(value: object) -> str:
+    # A str (or subclass) counts by its characters: the fast path of labels() finds children
+    # by equality, under which a str subclass equals its characters.
+    return value if isinstance(value, str) else str(value)
+
+
+class _Metric:
+    """What the four kinds share: the definition, the children by label values, remove() and
+    clear()."""
+
+    _type = ""
+    _child_type: Type[Any] = object
+
+    def __init__(self, name: str, documentation: str, labelnames: Iterable[str] = (),
+                 namespace: str = "", subsystem: str = "", unit: str = "", *,
+                 max_series: int = DEFAULT_MAX_SERIES, mode: str = "livesum",
+                 bounds: Tuple[float, ...] = ()) -> None:
+        self._name = _full_name(self._type, name, namespace, subsystem, unit)
+        self._labelnames = _label_names(self._type, labelnames, mode)
+        if not _METRIC_NAME_RE.match(self._name):
+            raise ValueError("invalid metric name " + self._name)
+        if not isinstance(documentation, str):
+            raise TypeError(f"documentation must be a str, not {type(documentation).__name__}")
+        if isinstance(max_series, bool) or not isinstance(max_series, int):
+            raise TypeError(f"max_series must be an int, not {type(max_series).__name__}")
+        if not 1 <= max_series <= MAX_SERIES:
+            raise ValueError(f"max_series must be between 1 and {MAX_SERIES}, not {max_series}")
+        self._documentation = documentation
+        self._max_series = max_series
+        self._lock = threading.Lock()
+        self._children: Dict[Tuple[str, ...], Any] = {}
+        names = _sample_names(self._name, self._type)
+        with _DEFINE_LOCK:
+            built_in = sorted(_BUILT_IN_NAMES.intersection(names))
+            if built_in:
+                raise ValueError("Name used by vantorel's own metrics: " + ", ".join(built_in))
+            duplicates = {n for n in names if n in _TAKEN}
+            if duplicates:
+                raise ValueError(f"Duplicated timeseries in CollectorRegistry: {duplicates}")
+            self._family = _native.family_define(self._name, self._type, documentation,
+                                                 self._labelnames, bounds, mode, max_series)
+            for n in names:
+                _TAKEN[n] = self._name
+        if not self._labelnames:
+            self._value = self._child_type(self._family, ())
+            # The unlabelled metric's own calls are its child's native methods: no frame.
+            for method in self._direct:
+                self.__dict__[method] = getattr(self._value, method)
+
+    _direct: Tuple[str, ...] = ()
+
+    def __str__(self) -> str:
+        return f"{self._type}:{self._name}"
+
+    def __repr__(self) -> str:
+        return f"{type(self).__module__}.{type(self).__name__}({self._name})"
+
+    def labels(self, *labelvalues: Any, **labelkwargs: Any) -> Any:
+        """The child of these label values, by position or by name: created on first use,
+        then the same object, so keep it where the code runs often."""
+        if not labelkwargs:
+            try:
+                return self._children[labelvalues]
+            except (KeyError, TypeError):  # new, or unhashable (str() makes it a label)
+                pass
+        return self._new_child(labelvalues, labelkwargs)
+
+    def _new_child(self, labelvalues: Tuple[Any, ...], labelkwargs: Dict[str, Any]) -> Any:
+        if not self._labelnames:
+            raise ValueError(f"No label names were set when constructing {self}")
+        if labelvalues and labelkwargs:
+            raise ValueError("Can't pass both *args and **kwargs")
+        if labelkwargs:
+            if sorted(labelkwargs) != sorted(self._labelnames):
+                raise ValueError("Incorrect label names")
+            labelvalues = tuple(labelkwargs[label] for label in self._labelnames)
+        elif len(labelvalues) != len(self._labelnames):
+            raise ValueError("Incorrect label count")
+        key = tuple(_label_value(v) for v in labelvalues)
+        with self._lock:
+            child = self._children.get(key)
+            if child is None:
+                child = self._child_type(self._family, key)
+                # Past the limit every new label set counts in the overflow series: keep no
+                # more children than that, so that made-up values cannot fill the memory.
+                if len(self._children) < self._max_series:
+                    self._children[key] = child
+        return child
+
+    def _key(self, labelvalues: Tuple[Any, ...]) -> Tuple[str, ...]:
+        if not self._labelnames:
+            raise ValueError(f"No label names were set when constructing {self}")
+        if len(labelvalues) != len(self._labelnames):
+            raise ValueError("Incorrect label count (expected %d, got %s)"
+                             % (len(self._labelnames), labelvalues))
+        return tuple(_label_value(v) for v in labelvalues)
+
+    def remove(self, *labelvalues: Any) -> None:
+        """Removes one series in every worker's eyes: the page leaves it out until it changes
+        again, and then shows only what changed since."""
+        key = self._key(labelvalues)
+        with self._lock:
+            self._children.pop(key, None)
+            done = _native.family_remove(self._family, key)
+        if not done:
+            _LOG.warning("could not remove a series of %s: the directory's list of removals "
+                         "could not be written", self._name)
+
+    def clear(self) -> None:
+        """Removes every series of the family, in every worker's eyes."""
+        if not self._labelnames:
+            return
+        with self._lock:
+            self._children = {}
+            done = _native.family_remove(self._family, None)
+        if not done:
+            _LOG.warning("could not clear %s: the directory's list of removals could not be "
+                         "written", self._name)
+
+    def _missing_labels(self) -> ValueError:
+        return ValueError(f"{self._type} metric is missing label values")
+
+
+class Counter(_Metric):
+    """A count that only goes up: ``inc(amount=1)``, ``count_exceptions()``, ``labels()``.
+    Summed over workers, dead ones included. A name ending in ``_total`` is stored without it;
+    the page shows ``<name>_total``."""
+
+    _type = "counter"
+    _child_type = CounterChild
+    _direct = ("inc",)
+
+    def __init__(self, name: str, documentation: str, labelnames: Iterable[str] = (),
+                 namespace: str = "", subsystem: str = "", unit: str = "", *,
+                 max_series: int = DEFAULT_MAX_SERIES) -> None:
+        super().__init__(name, documentation, labelnames, namespace, subsystem, unit,
+                         max_series=max_series)
+
+    if TYPE_CHECKING:  # the base's labels(), without a frame more per call
+        def labels(self, *labelvalues: Any, **labelkwargs: Any) -> CounterChild: ...
+
+    def inc(self, amount: float = 1) -> None:
+        """Adds a finite, non-negative amount."""
+        raise self._missing_labels()
+
+    def count_exceptions(self, exception: _Exceptions = Exception) -> _ExceptionCounter:
+        """Counts the exceptions of that type leaving a block or a function (decorator and
+        context manager)."""
+        if self._labelnames:
+            raise self._missing_labels()
+        return _ExceptionCounter(self, exception)
+
+
+class Gauge(_Metric):
+    """A value that goes up and down: ``inc``, ``dec``, ``set``, ``set_to_current_time``,
+    ``track_inprogress``, ``time``. ``multiprocess_mode`` says how the workers' values make one
+    (``GAUGE_MODES``; ``livesum`` unless told)."""
+
+    _type = "gauge"
+    _child_type = GaugeChild
+    _direct: Tuple[str, ...] = ("inc", "dec", "set")
+
+    def __init__(self, name: str, documentation: str, labelnames: Iterable[str] = (),
+                 namespace: str = "", subsystem: str = "", unit: str = "",
+                 multiprocess_mode: str = "livesum", *,
+                 max_series: int = DEFAULT_MAX_SERIES) -> None:
+        if multiprocess_mode not in GAUGE_MODES:
+            raise ValueError("Invalid multiprocess mode: " + str(multiprocess_mode))
+        self._multiprocess_mode = multiprocess_mode
+        if multiprocess_mode in _MOST_RECENT_MODES:
+            self._child_type = _MostRecentGaugeChild
+            self._direct = ("set",)
+        super().__init__(name, documentation, labelnames, namespace, subsystem, unit,
+                         max_series=max_series, mode=multiprocess_mode)
+
+    if TYPE_CHECKING:  # the base's labels(), without a frame more per call
+        def labels(self, *labelvalues: Any, **labelkwargs: Any) -> GaugeChild: ...
+
+    def inc(self, amount: float = 1) -> None:
+        if self._multiprocess_mode in _MOST_RECENT_MODES:
+            raise RuntimeError("inc must not be used with the mostrecent mode")
+        raise self._missing_labels()
+
+    def dec(self, amount: float = 1) -> None:
+        if self._multiprocess_mode in _MOST_RECENT_MODES:
+            raise RuntimeError("dec must not be used with the mostrecent mode")
+        raise self._missing_labels()
+
+    def set(self, value: float) -> None:
+        raise self._missing_labels()
+
+    def set_to_current_time(self) -> None:
+        self.set(_time.time())
+
+    def track_inprogress(self) -> _InprogressTracker:
+        """Up by one while a block or a function runs (decorator and context manager)."""
+        if self._labelnames:
+            raise self._missing_labels()
+        return _InprogressTracker(self)
+
+    def time(self) -> _Timer:
+        """Sets the gauge to the seconds a block or a function took."""
+        return _Timer(self, "set")
+
+
+class Histogram(_Metric):
+    """Observations counted in buckets: ``observe(amount)``, ``time()``. ``buckets`` are the
+    upper bounds, ascending (``+Inf`` is added when missing); NaN counts in the first bucket and
+    +Inf in the last, and neither adds to ``_sum``."""
+
+    _type = "histogram"
+    _child_type = HistogramChild
+    _direct = ("observe",)
+    DEFAULT_BUCKETS: Tuple[float, ...] = (.005, .01, .025, .05, .075, .1, .25, .5, .75, 1.0,
+                                          2.5, 5.0, 7.5, 10.0, math.inf)
+
+    def __init__(self, name: str, documentation: str, labelnames: Iterable[str] = (),
+                 namespace: str = "", subsystem: str = "", unit: str = "",
+                 buckets: Sequence[Union[float, str]] = DEFAULT_BUCKETS, *,
+                 max_series: int = DEFAULT_MAX_SERIES) -> None:
+        bounds = _bounds(buckets)
+        self._upper_bounds = list(bounds) + [math.inf]
+        super().__init__(name, documentation, labelnames, namespace, subsystem, unit,
+                         max_series=max_series, bounds=bounds)
+
+    if TYPE_CHECKING:  # the base's labels(), without a frame more per call
+        def labels(self, *labelvalues: Any, **labelkwargs: Any) -> HistogramChild: ...
+
+    def observe(self, amount: float) -> None:
+        raise self._missing_labels()
+
+    def time(self) -> _Timer:
+        """Observes the seconds a block or a function took."""
+        return _Timer(self, "observe")
+
+
+class Summary(_Metric):
+    """The count and the sum of observations (no quantiles, as in prometheus_client's
+    multiprocess mode): ``observe(amount)``, ``time()``. Non-finite amounts are counted and
+    add nothing to ``_sum``."""
+
+    _type = "summary"
+    _child_type = SummaryChild
+    _direct = ("observe",)
+
+    def __init__(self, name: str, documentation: str, labelnames: Iterable[str] = (),
+                 namespace: str = "", subsystem: str = "", unit: str = "", *,
+                 max_series: int = DEFAULT_MAX_SERIES) -> None:
+        super().__init__(name, documentation, labelnames, namespace, subsystem, unit,
+                         max_series=max_series)
+
+    if TYPE_CHECKING:  # the base's labels(), without a frame more per call
+        def labels(self, *labelvalues: Any, **labelkwargs: Any) -> SummaryChild: ...
+
+    def observe(self, amount: float) -> None:
+        raise self._missing_labels()
+
+    def time(self) -> _Timer:
+        """Observes the seconds a block or a function took."""
+        return _Timer(self, "observe")
+
+
+class Sample(NamedTuple):
+    """One merged series of a family. ``value``: a counter's or gauge's value, a histogram's or
+    summary's sum; ``count``: a histogram's or summary's observations; ``buckets``: a
+    histogram's per-bucket counts (not cumulative), +Inf's last; ``pid``: the worker of a gauge
+    in mode all or liveall, else 0; the overflow series has ``overflow`` and no labels."""
+
+    labels: Tuple[str, ...]
+    pid: int
+    overflow: bool
+    value: float
+    count: int  # type: ignore[assignment]  # the field, not tuple.count
+    buckets: Tuple[int, ...]
+
+
+class Family(NamedTuple):
+    name: str  # as defined: a counter's without _total
+    kind: str
+    mode: str  # a gauge's multiprocess mode
+    documentation: str
+    labelnames: Tuple[str, ...]
+    bounds: Tuple[float, ...]  # a histogram's finite upper bounds
+    samples: List[Sample]
+
+
+class Families(NamedTuple):
+    families: List[Family]  # by name
+    refused: Tuple[str, ...]  # families that some worker defined with another layout: left out
+
+
+def _families(value: Tuple[List[Tuple[Any, ...]], Tuple[str, ...]]) -> Families:
+    families, refused = value
+    return Families([Family(name, kind, mode, documentation, labelnames, bounds,
+                            [Sample(*s) for s in samples])
+                     for name, kind, mode, documentation, labelnames, bounds, samples in families],
+                    tuple(refused))
+
+
+def snapshot() -> Families:
+    """The families that the page shows: this process's own while multi-worker mode is off,
+    else those of every worker and the archive (a merge, as a scrape does)."""
+    return _families(_native.families_snapshot())
+
+
+def read_dir(directory: Union[str, "os.PathLike[str]"]) -> Families:
+    """The merged families of a shard directory, reading only (``python -m vantorel
+    inspect``)."""
+    return _families(_native.families_read_dir(os.fspath(directory)))
+
+
+# How often a scrape looks for layouts that a worker defined differently.
+_REFUSED_CHECK_EVERY_S = 60.0
+
+
+class _RefusedCheck:
+    """When this process last looked for refused layouts, and whether it has warned."""
+
+    lock = threading.Lock()
+    pid = 0
+    due = 0.0
+    warned = False
+
+
+def warn_if_refused(now: Optional[float] = None) -> Optional[str]:
+    """Logs one warning per process on the ``vantorel`` logger when some worker defined a
+    family with another layout (other labels, buckets, kind or gauge mode) than the one the
+    page shows, naming the families, and returns its text. In multi-worker mode only (one
+    process cannot define a name twice); looks at most once a minute, since it takes a merge of
+    its own. The endpoints call it at every scrape."""
+    pid = os.getpid()
+    moment = _time.monotonic() if now is None else now
+    check = _RefusedCheck
+    with check.lock:
+        if check.pid != pid:  # a forked child looks for itself
+            check.pid, check.due, check.warned = pid, 0.0, False
+        if check.warned or moment < check.due:
+            return None
+        check.due = moment + _REFUSED_CHECK_EVERY_S
+    if not _core.multiproc_enabled():
+        return None
+    refused = _native.families_snapshot()[1]
+    if not refused:
+        return None
+    with check.lock:
+        if check.warned:
+            return None
+        check.warned = True
+    message = (f"process {pid}: workers define {', '.join(refused)} with different labels, "
+               "buckets, kinds or gauge modes; the page shows only the layout seen first and "
+               "leaves out the samples of the others. Deploy one definition to every worker")
+    _LOG.warning("%s", message)
+    return message
