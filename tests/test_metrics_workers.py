@@ -154,7 +154,7 @@ def test_a_metric_made_before_a_fork_counts_in_the_child_s_own_file(tmp_path):
     assert done.returncode == 0, done.stderr
     parent, child, (alive, files_alive), (dead, files_dead) = json.loads(done.stdout)
     expected = {"app_forked_totalx": 11, "app_forked_totaly": 1,
-                "app_forked_seconds_bucket1": 1, "app_forked_seconds_bucket+Inf": 2,
+                "app_forked_seconds_bucket1.0": 1, "app_forked_seconds_bucket+Inf": 2,
                 "app_forked_seconds_sum": 0.5 + 2, "app_forked_seconds_count": 2}
     assert alive == dead == expected
     assert {f"vtr-{parent}.series", f"vtr-{child}.series"} <= set(files_alive)

@@ -113,6 +113,10 @@ def family_remove(family: int, labelvalues: Optional[Tuple[str, ...]] = None) ->
 def families_snapshot() -> Tuple[List[_Family], Tuple[str, ...]]:
     """The application's families as series_text() shows them, and the refused names."""
 
+def series_refused() -> Tuple[str, ...]:
+    """The families that this process's latest merge left out because some worker defined them
+    with another layout."""
+
 def families_read_dir(directory: str) -> Tuple[List[_Family], Tuple[str, ...]]:
     """The application's families of a shard directory, without changing anything in it."""
 

@@ -671,37 +671,30 @@ def read_dir(directory: Union[str, "os.PathLike[str]"]) -> Families:
     return _families(_native.families_read_dir(os.fspath(directory)))
 
 
-# How often a scrape looks for layouts that a worker defined differently.
-_REFUSED_CHECK_EVERY_S = 60.0
-
-
 class _RefusedCheck:
-    """When this process last looked for refused layouts, and whether it has warned."""
+    """Whether this process has warned about refused layouts."""
 
     lock = threading.Lock()
     pid = 0
-    due = 0.0
     warned = False
 
 
-def warn_if_refused(now: Optional[float] = None) -> Optional[str]:
+def warn_if_refused() -> Optional[str]:
     """Logs one warning per process on the ``vantorel`` logger when some worker defined a
     family with another layout (other labels, buckets, kind or gauge mode) than the one the
     page shows, naming the families, and returns its text. In multi-worker mode only (one
-    process cannot define a name twice); looks at most once a minute, since it takes a merge of
-    its own. The endpoints call it at every scrape."""
+    process cannot define a name twice). It reads what this process's latest merge (the page it
+    last served) left out; the endpoints call it at every scrape."""
     pid = os.getpid()
-    moment = _time.monotonic() if now is None else now
     check = _RefusedCheck
     with check.lock:
         if check.pid != pid:  # a forked child looks for itself
-            check.pid, check.due, check.warned = pid, 0.0, False
-        if check.warned or moment < check.due:
+            check.pid, check.warned = pid, False
+        if check.warned:
             return None
-        check.due = moment + _REFUSED_CHECK_EVERY_S
     if not _core.multiproc_enabled():
         return None
-    refused = _native.families_snapshot()[1]
+    refused = _native.series_refused()
     if not refused:
         return None
     with check.lock:

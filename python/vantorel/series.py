@@ -55,7 +55,6 @@ __all__ = [
     "OVERFLOW_METHOD",
     "OVERFLOW_ROUTE",
     "OVERFLOW_STATUS",
-    "REMOVALS_NAME",
     "UNMATCHED_ROUTE",
     "Series",
     "Snapshot",

@@ -413,9 +413,17 @@ PyObject* family_remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
+PyObject* series_refused(PyObject*, PyObject*) {
+  return guarded([] { return to_strings(series::last_refused()); });
+}
+
 }  // namespace
 
 PyMethodDef METRICS_METHODS[] = {
+    {"series_refused", &series_refused, METH_NOARGS,
+     "series_refused()\n--\n\n"
+     "The families that this process's latest merge (a scrape, a snapshot) left out because\n"
+     "some worker defined them with another layout, as a tuple of names."},
     {"family_remove", as_method(&family_remove), METH_FASTCALL | METH_KEYWORDS,
      "family_remove(family, labelvalues=None)\n--\n\n"
      "Removes one series of the family (a tuple of its label values), or all of them, in every\n"

@@ -1,5 +1,9 @@
 #include "core/exposition.h"
 
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
 #include "core/numfmt.h"
 
 namespace vantorel::exposition {
@@ -75,6 +79,70 @@ void label_value(std::string& out, std::string_view value) {
     plain = i + 1;
   }
   out.append(value.data() + plain, value.size() - plain);
+}
+
+void go_float(std::string& out, double value) {
+  if (std::isinf(value)) {
+    out += value > 0 ? "+Inf" : "-Inf";
+    return;
+  }
+  if (std::isnan(value)) {
+    out += "NaN";
+    return;
+  }
+  // The shortest digits that read back, and the decimal exponent of the first one.
+  char buffer[64];
+  const auto end =
+      std::to_chars(buffer, buffer + sizeof buffer, std::abs(value), std::chars_format::scientific)
+          .ptr;
+  const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+  const std::size_t e = text.find('e');
+  std::string digits;
+  for (const char c : text.substr(0, e)) {
+    if (c != '.') digits += c;
+  }
+  int exponent = 0;
+  std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(), exponent);
+  std::string repr = value < 0 || (value == 0 && std::signbit(value)) ? "-" : "";
+  if (exponent < -4 || exponent >= 16) {
+    // Python's repr: d.ddde+XX, the exponent with at least two digits.
+    repr += digits[0];
+    if (digits.size() > 1) {
+      repr += '.';
+      repr.append(digits, 1);
+    }
+    repr += exponent < 0 ? "e-" : "e+";
+    const int magnitude = std::abs(exponent);
+    if (magnitude < 10) repr += '0';
+    repr += std::to_string(magnitude);
+    out += repr;
+    return;
+  }
+  if (exponent < 0) {
+    repr += "0.";
+    repr.append(static_cast<std::size_t>(-exponent - 1), '0');
+    repr += digits;
+  } else {
+    const auto whole = static_cast<std::size_t>(exponent) + 1;
+    if (digits.size() < whole) digits.append(whole - digits.size(), '0');
+    repr += digits.substr(0, whole);
+    repr += '.';
+    repr += digits.size() > whole ? digits.substr(whole) : std::string("0");
+  }
+  // Go writes an exponent sooner than Python: from seven digits before the point on.
+  const std::size_t dot = repr.find('.');
+  if (value > 0 && dot > 6) {
+    std::string mantissa = repr.substr(0, 1) + "." + repr.substr(1, dot - 1) + repr.substr(dot + 1);
+    while (!mantissa.empty() && (mantissa.back() == '0' || mantissa.back() == '.')) {
+      mantissa.pop_back();
+    }
+    out += mantissa;
+    out += "e+";
+    if (dot - 1 < 10) out += '0';
+    out += std::to_string(dot - 1);
+    return;
+  }
+  out += repr;
 }
 
 void count(std::string& out, std::uint64_t value) {

@@ -37,6 +37,11 @@ inline void end_family(std::string& out, const Format& format) {
 // A label value, backslash, double quote and newline escaped.
 void label_value(std::string& out, std::string_view value);
 
+// A bucket bound as prometheus_client writes an `le` value (Python's repr of the float, with
+// Go's switch to an exponent from 1e6 on: "1.0", "0.25", "1e+06"), so that an application that
+// moves its histograms over keeps the same series.
+void go_float(std::string& out, double value);
+
 // A count: digits below 2^53, the shortest double past that.
 void count(std::string& out, std::uint64_t value);
 

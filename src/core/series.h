@@ -233,6 +233,9 @@ void clear();
 // of the directory, which folds dead workers' files (plus this process's table while its own
 // file could not be had, or waits for the directory's lock).
 [[nodiscard]] Merged merged();
+// The refused names (Merged::refused) of this process's latest merged(): what a scrape that it
+// answered left out. Empty before the first.
+[[nodiscard]] std::vector<std::string> last_refused();
 // The same merge of `directory`, read only: no fold, no delete.
 [[nodiscard]] Merged read_dir(const std::string& directory);
 // The pids of the live owners of the worker files in `directory`, sorted; read only.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -333,7 +334,26 @@ constexpr int REMOVAL_LOCK_TRIES = 250;
 
 }  // namespace
 
-Merged merged() { return merge_own(false); }
+namespace {
+
+struct {
+  std::mutex mutex;
+  std::vector<std::string> names;
+} LAST_REFUSED;
+
+}  // namespace
+
+Merged merged() {
+  Merged merged = merge_own(false);
+  std::scoped_lock lock(LAST_REFUSED.mutex);
+  LAST_REFUSED.names = merged.refused;
+  return merged;
+}
+
+std::vector<std::string> last_refused() {
+  std::scoped_lock lock(LAST_REFUSED.mutex);
+  return LAST_REFUSED.names;
+}
 
 bool remove(std::uint32_t number, const std::optional<std::vector<std::string>>& labels) {
   const std::optional<Family> removed = family(number);

@@ -194,7 +194,7 @@ void append_families(std::string& out, const series::Merged& merged, const Forma
     if (family.kind == series::Kind::histogram) {
       for (const double bound : family.bounds) {
         le.emplace_back("le=\"");
-        numfmt::append_shortest(le.back(), bound);
+        exposition::go_float(le.back(), bound);
         le.back() += '"';
       }
       le.emplace_back("le=\"+Inf\"");
