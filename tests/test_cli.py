@@ -314,7 +314,7 @@ def test_prepare_creates_the_directory_and_deletes_only_shards(tmp_path):
     done = run_cli("prepare", str(directory))
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == (f"{directory}: ready; deleted 3 shard file(s), 2 series file(s) and "
-                           "2 series archive file(s) of an earlier run\n")
+                           "2 archive and removal list file(s) of an earlier run\n")
     assert sorted(os.listdir(directory)) == ["keep.txt", "vtr-3.shard", "vtr-series.archive.bak"]
     fresh = tmp_path / "new" / "dir"
     assert run_cli("prepare", str(fresh)).stdout == f"{fresh}: ready; nothing to delete\n"
@@ -362,8 +362,8 @@ def test_prepare_refuses_a_directory_that_live_workers_count_in(tmp_path):
         assert sorted(os.listdir(directory)) == files  # nothing deleted
         forced = run_cli("prepare", str(directory), "--force")
         assert (forced.returncode, forced.stdout) == (
-            0, f"{directory}: ready; deleted 2 shard file(s), 2 series file(s) and 0 series "
-               "archive file(s) of an earlier run\n")
+            0, f"{directory}: ready; deleted 2 shard file(s), 2 series file(s) and 0 archive "
+               "and removal list file(s) of an earlier run\n")
     finally:
         for w in workers:
             w.stdin.close()

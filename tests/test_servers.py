@@ -534,7 +534,7 @@ def test_uvicorn_workers_recipe(tmp_path):
                               capture_output=True, text=True, timeout=60)
     assert prepared.returncode == 0, prepared.stderr
     assert prepared.stdout == (f"{shard_dir}: ready; deleted 1 shard file(s), 1 series file(s) "
-                               "and 0 series archive file(s) of an earlier run\n")
+                               "and 0 archive and removal list file(s) of an earlier run\n")
 
     port = free_port()
     cmd = uvicorn_cmd("starlette_app:app", port, EXAMPLES, "--workers", "2")

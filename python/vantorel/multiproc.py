@@ -131,7 +131,7 @@ class Cleared(NamedTuple):
 
     shards: int
     series: int
-    archive: int  # the series archive and its temporary file
+    archive: int  # the series archive, the list of removed series, and their temporary files
 
 
 def prepare_shard_dir(path: Optional[PathLike] = None, *, export: bool = True,

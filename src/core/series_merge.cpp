@@ -312,7 +312,9 @@ Merged merge_own(bool raw) {
   Merged merged;
   KeyTable sums(view.local->count);
   sums::Families families;
-  sums::add_source(sums, families, *view.local, gone);
+  reader::Source local = *view.local;
+  local.owner.pid_word = 0;  // one process: its gauges shown per worker need no pid label
+  sums::add_source(sums, families, local, gone);
   add_gauges(merged, *view.local);
   fill_series(merged, sums);
   fill_families(merged, sums, families);

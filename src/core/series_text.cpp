@@ -172,7 +172,8 @@ std::string sample_labels(const series::Family& family, const series::Sample& sa
                                                     : std::string_view(sample.labels[i]));
     labels += '"';
   }
-  if (family.kind == series::Kind::gauge && series::per_worker(family.mode)) {
+  // A process counting alone has no workers to tell apart (pid 0 from its merge).
+  if (family.kind == series::Kind::gauge && series::per_worker(family.mode) && sample.pid != 0) {
     if (!labels.empty()) labels += ',';
     labels += "pid=\"";
     numfmt::append_uint(labels, sample.pid);
