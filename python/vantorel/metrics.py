@@ -483,7 +483,18 @@ class _Metric:
         return ValueError(f"{self._type} metric is missing label values")
 
 
-class Counter(_Metric):
+class _WithoutOptions(_Metric):
+    """A kind that takes no options of its own (no mode, no buckets): prometheus_client's
+    arguments and ``max_series``."""
+
+    def __init__(self, name: str, documentation: str, labelnames: Iterable[str] = (),
+                 namespace: str = "", subsystem: str = "", unit: str = "", *,
+                 max_series: int = DEFAULT_MAX_SERIES) -> None:
+        super().__init__(name, documentation, labelnames, namespace, subsystem, unit,
+                         max_series=max_series)
+
+
+class Counter(_WithoutOptions):
     """A count that only goes up: ``inc(amount=1)``, ``count_exceptions()``, ``labels()``.
     Summed over workers, dead ones included. A name ending in ``_total`` is stored without it;
     the page shows ``<name>_total``."""
@@ -491,12 +502,6 @@ class Counter(_Metric):
     _type = "counter"
     _child_type = CounterChild
     _direct = ("inc",)
-
-    def __init__(self, name: str, documentation: str, labelnames: Iterable[str] = (),
-                 namespace: str = "", subsystem: str = "", unit: str = "", *,
-                 max_series: int = DEFAULT_MAX_SERIES) -> None:
-        super().__init__(name, documentation, labelnames, namespace, subsystem, unit,
-                         max_series=max_series)
 
     if TYPE_CHECKING:  # the base's labels(), without a frame more per call
         def labels(self, *labelvalues: Any, **labelkwargs: Any) -> CounterChild: ...
@@ -596,7 +601,7 @@ class Histogram(_Metric):
         return _Timer(self, "observe")
 
 
-class Summary(_Metric):
+class Summary(_WithoutOptions):
     """The count and the sum of observations (no quantiles, as in prometheus_client's
     multiprocess mode): ``observe(amount)``, ``time()``. Non-finite amounts are counted and
     add nothing to ``_sum``."""
@@ -604,12 +609,6 @@ class Summary(_Metric):
     _type = "summary"
     _child_type = SummaryChild
     _direct = ("observe",)
-
-    def __init__(self, name: str, documentation: str, labelnames: Iterable[str] = (),
-                 namespace: str = "", subsystem: str = "", unit: str = "", *,
-                 max_series: int = DEFAULT_MAX_SERIES) -> None:
-        super().__init__(name, documentation, labelnames, namespace, subsystem, unit,
-                         max_series=max_series)
 
     if TYPE_CHECKING:  # the base's labels(), without a frame more per call
         def labels(self, *labelvalues: Any, **labelkwargs: Any) -> SummaryChild: ...

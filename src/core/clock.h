@@ -1,5 +1,6 @@
-// The wall clock in whole Unix seconds, as the request store and the shard writer stamp it. Both
-// call it once per recorded request, so it must cost next to nothing. Any thread.
+// The wall clock: in whole Unix seconds, as the request store and the shard writer stamp it (both
+// call it once per recorded request, so it must cost next to nothing), and in microseconds, as
+// the series stamp gauges, exemplars and removals. Any thread.
 #pragma once
 
 #include <time.h>
@@ -21,6 +22,14 @@ inline std::uint64_t unix_seconds() noexcept {
     if (clock_gettime(CLOCK_REALTIME, &now) != 0) return 0;
   }
   return now.tv_sec < 0 ? 0 : static_cast<std::uint64_t>(now.tv_sec);
+}
+
+// Microseconds since 1970; 0 when the clock stands before 1970.
+inline std::uint64_t unix_us() noexcept {
+  timespec now{};
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0) return 0;
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000u +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
 }
 
 }  // namespace vantorel::wallclock

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/clock.h"
 #include "core/files.h"
 #include "core/series_fold.h"
 #include "core/series_layout.h"
@@ -322,14 +323,6 @@ Merged merge_own(bool raw) {
   return merged;
 }
 
-std::uint64_t now_us() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return now.tv_sec < 0 ? 0
-                        : static_cast<std::uint64_t>(now.tv_sec) * 1'000'000u +
-                              static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
-}
-
 // The directory's lock, for a removal: waited for up to half a second (a fold holds it for one
 // batch at a time).
 constexpr int REMOVAL_LOCK_TRIES = 250;
@@ -361,7 +354,8 @@ bool remove(std::uint32_t number, const std::optional<std::vector<std::string>>&
   const std::optional<Family> removed = family(number);
   if (!removed) return false;
   const Merged raw = merge_own(true);
-  std::vector<removals::Removal> added = removals::make(raw, removed->name, labels, now_us());
+  std::vector<removals::Removal> added =
+      removals::make(raw, removed->name, labels, wallclock::unix_us());
   const writer::View view = writer::prepare_merge();
   if (!view.directory) {
     writer::add_removals(std::move(added));

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/clock.h"
 #include "core/series_layout.h"
 #include "core/series_region.h"
 
@@ -57,14 +58,6 @@ std::uint16_t series_status(std::uint16_t status) {
   return status;
 }
 
-std::uint64_t now_us() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return now.tv_sec < 0 ? 0
-                        : static_cast<std::uint64_t>(now.tv_sec) * 1'000'000u +
-                              static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
-}
-
 // Caller holds SERIES.mutex. Keeps an exemplar as the `index`th of an HTTP slot: its words, then
 // its check, last and with release order (other processes read the file).
 void put_exemplar(const Region& r, Slot& s, std::size_t index, const Exemplar& exemplar) {
@@ -91,7 +84,7 @@ void put_exemplar(const Region& r, Slot& s, std::size_t index, const Exemplar& e
                                   const Exemplar& traced) {
   if (key_size(s.key) > EXEMPLAR_AT) return;
   Exemplar exemplar = traced;
-  exemplar.time_us = now_us();
+  exemplar.time_us = wallclock::unix_us();
   exemplar.value = duration_ms / 1000.0;
   put_exemplar(r, s, bucket, exemplar);
   exemplar.value = 1.0;
@@ -279,7 +272,7 @@ void add(Handle& handle, double amount) {
   change(handle, [&](const Region& r, const Family& family) {
     Slot& s = r.slot(handle.slots[0]);
     add_double(r, s.values[VALUE], amount);
-    if (family.kind == Kind::gauge) r.store(s.values[CHANGED], now_us());
+    if (family.kind == Kind::gauge) r.store(s.values[CHANGED], wallclock::unix_us());
   });
 }
 
@@ -287,7 +280,7 @@ void set(Handle& handle, double value) {
   change(handle, [&](const Region& r, const Family&) {
     Slot& s = r.slot(handle.slots[0]);
     r.store(s.values[VALUE], as_bits(value));
-    r.store(s.values[CHANGED], now_us());
+    r.store(s.values[CHANGED], wallclock::unix_us());
   });
 }
 
