@@ -167,7 +167,8 @@ def _prepare(directory: str, uid: Optional[int] = None, gid: Optional[int] = Non
         return 1
     if any(cleared):
         print(f"{directory}: ready; deleted {cleared.shards} shard file(s), {cleared.series} "
-              f"series file(s) and {cleared.archive} archive and removal list file(s) of an earlier run")
+              f"series file(s) and {cleared.archive} archive and removal list file(s) of an "
+              "earlier run")
     else:
         print(f"{directory}: ready; nothing to delete")
     note = multiproc.open_to_everyone(directory)
