@@ -20,6 +20,16 @@ SERIES_ARCHIVE_NAME: str
 SERIES_ARCHIVE_TMP_NAME: str
 SERIES_REMOVALS_NAME: str
 
+def shards_sum(shards: Sequence[Sequence[int]]) -> Tuple[int, int, int, int, int, Tuple[int, ...]]:
+    """The merge's sum over shards given as their 22 words each: (count, errors, sum_us,
+    min_us, max_us, buckets); counts wrap modulo 2**64, the sum saturates."""
+
+def histogram_quantile(buckets: Sequence[int], q: float, max_ms: float) -> float:
+    """The quantile q of the shards' 14 buckets in milliseconds, as aggregate() estimates it."""
+
+def shard_owner_alive(pid_word: int) -> bool:
+    """Whether a merge counts the shard whose pid word this is: its owner's liveness."""
+
 def multiproc_failure() -> Optional[Tuple[str, int, str]]:
     """Why multi-worker mode is off, when the last attempt to switch it on failed: a tuple
     (step, errno, directory), errno 0 where the step has none; None while the mode is on

@@ -21,13 +21,11 @@ from __future__ import annotations
 
 import errno
 import logging
-import math
 import os
 import stat
 import struct
 import threading
-from dataclasses import dataclass, field, replace
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _native
 
@@ -57,15 +55,14 @@ __all__ = [
 
 ENV_VAR = "VTR_MULTIPROC_DIR"
 BUCKET_BOUNDS_MS: Tuple[float, ...] = _native.BUCKET_BOUNDS_MS
-BUCKET_COUNT = len(BUCKET_BOUNDS_MS) + 1
-NO_MIN_US = 2**64 - 1
+BUCKET_COUNT: int = len(BUCKET_BOUNDS_MS) + 1
+NO_MIN_US: int = 2**64 - 1
 # The words before the buckets, in file order.
 SHARD_FIELDS: Tuple[str, ...] = ("marker", "pid", "count", "errors", "sum_us", "min_us",
                                  "max_us", "updated_at")
 # "=": native order with standard sizes and no padding, like the core's struct of u64 words.
 SHARD_LAYOUT = struct.Struct(f"={len(SHARD_FIELDS) + BUCKET_COUNT}Q")
-SHARD_SIZE = SHARD_LAYOUT.size
-_U64 = 2**64
+SHARD_SIZE: int = SHARD_LAYOUT.size
 _PREFIX = "vtr-"
 _SUFFIX = ".shard"
 
@@ -407,151 +404,13 @@ def _series_local_message(pid: int, step: str, error: int, directory: str) -> st
         f"memory: {what}. Only a scrape that this worker answers shows them", error)
 
 
-@dataclass(frozen=True)
-class ShardFile:
-    """One file of a shard directory as ``read_shard`` found it."""
-
-    name: str
-    size: int
-    problem: Optional[str] = None  # why it is not counted, if it is not a valid shard
-    marker: int = 0
-    pid: int = 0
-    count: int = 0
-    errors: int = 0
-    sum_us: int = 0
-    min_us: int = NO_MIN_US
-    max_us: int = 0
-    updated_at: int = 0
-    buckets: Tuple[int, ...] = field(default=(0,) * BUCKET_COUNT)
-    alive: bool = False
-
-    @property
-    def counted(self) -> bool:
-        """Whether a merge counts this file: a valid shard of a live process."""
-        return self.problem is None and self.alive
-
-
-def _pid_alive(pid_word: int) -> bool:
-    # The same rule as the merge: signal 0 to the low 32 bits of the word. 0 and values that are
-    # negative as a pid_t name no process (kill() would probe a process group instead).
-    pid = pid_word & 0xFFFFFFFF
-    if pid == 0 or pid >= 2**31:
-        return False
-    try:
-        os.kill(pid, 0)
-    except PermissionError:
-        return True  # it exists, under another user
-    except OSError as exc:
-        return exc.errno == errno.EPERM
-    except OverflowError:
-        return False
-    return True
-
-
-def read_shard(file_path: PathLike) -> ShardFile:
-    """Reads one shard file without changing it."""
-    name = os.path.basename(os.fspath(file_path))
-    try:
-        with open(file_path, "rb") as handle:
-            data = handle.read(SHARD_SIZE)
-            size = os.fstat(handle.fileno()).st_size
-    except OSError as exc:
-        return ShardFile(name=name, size=0, problem=f"unreadable: {exc.strerror or exc}")
-    if len(data) < SHARD_SIZE:
-        return ShardFile(name=name, size=size, problem=f"short file ({len(data)} bytes)")
-    shard = ShardFile(name=name, size=size, **unpack_shard(data))
-    if shard.marker != 1:
-        return replace(shard, problem=f"not initialised (marker {shard.marker})")
-    return replace(shard, alive=_pid_alive(shard.pid))
-
-
-def read_shard_dir(path: PathLike) -> List[ShardFile]:
-    """Every ``vtr-*.shard`` file in the directory, sorted by pid; read-only: the files of dead
-    workers are reported with ``alive=False``, not deleted. Raises OSError when the directory
-    cannot be listed."""
-    directory = os.fspath(path)
-    shards = []
-    with os.scandir(directory) as entries:
-        for entry in entries:
-            if is_shard_name(entry.name) and not entry.is_dir(follow_symlinks=True):
-                shards.append(read_shard(entry.path))
-    shards.sort(key=lambda s: (s.problem is not None, s.pid, s.name))
-    return shards
-
-
-@dataclass(frozen=True)
-class MergedShards:
-    """The sum over the counted shards and the figures that ``aggregate()`` derives from it."""
-
-    workers: int
-    count: int
-    errors: int
-    sum_us: int
-    min_us: int
-    max_us: int
-    buckets: Tuple[int, ...]
-
-    @property
-    def error_rate(self) -> float:
-        return self.errors / self.count * 100.0 if self.count else 0.0
-
-    @property
-    def avg_latency_ms(self) -> float:
-        return self.sum_us / self.count / 1000.0 if self.count else 0.0
-
-    @property
-    def min_latency_ms(self) -> float:
-        return 0.0 if not self.count or self.min_us == NO_MIN_US else self.min_us / 1000.0
-
-    @property
-    def max_latency_ms(self) -> float:
-        return self.max_us / 1000.0 if self.count else 0.0
-
-    def quantile_ms(self, q: float) -> float:
-        if not self.count:
-            return 0.0
-        return histogram_quantile(self.buckets, q, self.max_latency_ms)
-
-
-def merge(shards: Sequence[ShardFile]) -> MergedShards:
-    """Sums the shards that a merge would count (valid, owner alive), as the core does: counts
-    wrap modulo 2**64, the microsecond sum saturates."""
-    count = errors = sum_us = max_us = workers = 0
-    min_us = NO_MIN_US
-    buckets = [0] * BUCKET_COUNT
-    for shard in shards:
-        if not shard.counted:
-            continue
-        workers += 1
-        count = (count + shard.count) % _U64
-        errors = (errors + shard.errors) % _U64
-        sum_us = min(sum_us + shard.sum_us, _U64 - 1)
-        min_us = min(min_us, shard.min_us)
-        max_us = max(max_us, shard.max_us)
-        for i, value in enumerate(shard.buckets):
-            buckets[i] = (buckets[i] + value) % _U64
-    return MergedShards(workers, count, errors, sum_us, min_us, max_us, tuple(buckets))
-
-
-def histogram_quantile(buckets: Sequence[int], q: float, max_ms: float) -> float:
-    """The quantile ``q`` (0.5 for the median) in milliseconds, interpolated linearly inside the
-    bucket that holds it; the overflow bucket reaches up to the observed maximum."""
-    total = float(sum(buckets))
-    if total == 0:
-        return 0.0
-    rank = q * total
-    cumulative = 0.0
-    for i, value in enumerate(buckets):
-        previous = cumulative
-        cumulative += float(value)
-        if rank <= cumulative:
-            if i < len(BUCKET_BOUNDS_MS):
-                lower = 0.0 if i == 0 else float(BUCKET_BOUNDS_MS[i - 1])
-                upper = float(BUCKET_BOUNDS_MS[i])
-            else:
-                lower = float(BUCKET_BOUNDS_MS[-1])
-                upper = lower if math.isnan(max_ms) else max(max_ms, lower)
-            if value == 0:
-                return lower
-            return lower + ((rank - previous) / float(value)) * (upper - lower)
-    return max_ms
+# The read-only view of a directory's shards (python -m vantorel inspect) lives beside; its names
+# stay importable from here.
+from .shards import (  # noqa: E402 (it needs this module's layout first)
+    MergedShards,
+    ShardFile,
+    histogram_quantile,
+    merge,
+    read_shard,
+    read_shard_dir,
+)

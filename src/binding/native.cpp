@@ -4,7 +4,10 @@
 // in sys.modules. (Loading a second init function from the same file does not work everywhere:
 // PyPy hands back the module it already loaded from that path.)
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "binding/boundary.h"
 #include "binding/entries.h"
 #include "binding/py.h"
+#include "core/files.h"
 #include "core/multiproc.h"
 #include "core/series.h"
 #include "core/series_layout.h"
@@ -50,7 +54,96 @@ PyObject* live_owners(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
+// A sequence of int, as u64 words; false with an exception set.
+bool words_of(PyObject* obj, const char* name, std::uint64_t* out, std::size_t count) {
+  PyRef items = PyRef::steal(PySequence_Fast(obj, "expected a sequence of int"));
+  if (!items) return false;
+  if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())) != count) {
+    PyErr_Format(PyExc_ValueError, "%s must hold %zu int", name, count);
+    return false;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    auto word = to_u64(PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), name);
+    if (!word) return false;
+    out[i] = *word;
+  }
+  return true;
+}
+
+PyObject* counts_to_py(std::span<const std::uint64_t> counts) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(counts.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < counts.size(); ++i) {
+    PyObject* item = to_py(counts[i]);
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return tuple.release();
+}
+
+// shards_sum(shards): the merge's sum over shards given as their 22 words each, as (count,
+// errors, sum_us, min_us, max_us, buckets).
+PyObject* shards_sum(PyObject*, PyObject* shards) {
+  return guarded([&]() -> PyObject* {
+    PyRef items = PyRef::steal(PySequence_Fast(shards, "shards must be a sequence"));
+    if (!items) return nullptr;
+    std::vector<multiproc::Shard> read(
+        static_cast<std::size_t>(PySequence_Fast_GET_SIZE(items.get())));
+    for (std::size_t i = 0; i < read.size(); ++i) {
+      std::uint64_t words[multiproc::SHARD_SIZE / 8];
+      if (!words_of(PySequence_Fast_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)), "shards",
+                    words, std::size(words))) {
+        return nullptr;
+      }
+      std::memcpy(&read[i], words, sizeof words);
+    }
+    const multiproc::MergedTotals t = multiproc::sum(read);
+    PyRef buckets = PyRef::steal(counts_to_py(t.buckets));
+    if (!buckets) return nullptr;
+    return Py_BuildValue("(KKKKKO)", static_cast<unsigned long long>(t.count),
+                         static_cast<unsigned long long>(t.errors),
+                         static_cast<unsigned long long>(t.sum_us),
+                         static_cast<unsigned long long>(t.min_us),
+                         static_cast<unsigned long long>(t.max_us), buckets.get());
+  });
+}
+
+constexpr const char* QUANTILE_PARAMS[] = {"buckets", "q", "max_ms"};
+constexpr Signature QUANTILE_SIGNATURE{"histogram_quantile", QUANTILE_PARAMS, 3};
+
+PyObject* histogram_quantile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slot[3];
+    if (!bind(QUANTILE_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
+    std::array<std::uint64_t, multiproc::BUCKET_COUNT> buckets{};
+    if (!words_of(slot[0], "buckets", buckets.data(), buckets.size())) return nullptr;
+    auto q = to_f64(slot[1], "q");
+    auto max_ms = to_f64(slot[2], "max_ms");
+    if (!q || !max_ms) return nullptr;
+    return PyFloat_FromDouble(multiproc::histogram_quantile(buckets, *q, *max_ms));
+  });
+}
+
+PyObject* shard_owner_alive(PyObject*, PyObject* pid_word) {
+  return guarded([&]() -> PyObject* {
+    auto word = to_u64(pid_word, "pid_word");
+    if (!word) return nullptr;
+    return PyBool_FromLong(files::owner_alive(*word) ? 1 : 0);
+  });
+}
+
 PyMethodDef METHODS[] = {
+    {"shards_sum", &shards_sum, METH_O,
+     "shards_sum(shards)\n--\n\n"
+     "The merge's sum over shards given as their 22 words each: (count, errors, sum_us,\n"
+     "min_us, max_us, buckets); counts wrap modulo 2**64, the sum saturates."},
+    {"histogram_quantile", as_method(&histogram_quantile), METH_FASTCALL | METH_KEYWORDS,
+     "histogram_quantile(buckets, q, max_ms)\n--\n\n"
+     "The quantile q of the shards' 14 buckets in milliseconds, as aggregate() estimates it."},
+    {"shard_owner_alive", &shard_owner_alive, METH_O,
+     "shard_owner_alive(pid_word)\n--\n\n"
+     "Whether a merge counts the shard whose pid word this is: its owner's liveness."},
     {"multiproc_failure", &multiproc_failure, METH_NOARGS,
      "multiproc_failure()\n--\n\n"
      "Why multi-worker mode is off, when the last attempt to switch it on failed: a tuple\n"

@@ -347,6 +347,12 @@ std::optional<MergedTotals> merged() {
   return totals;
 }
 
+MergedTotals sum(std::span<const Shard> shards) {
+  MergedTotals totals;
+  for (const Shard& shard : shards) add_into(totals, shard);
+  return totals;
+}
+
 std::vector<std::uint64_t> live_owners(const std::string& directory) {
   std::vector<std::uint64_t> pids;
   if (directory.find('\0') != std::string::npos) return pids;

@@ -101,6 +101,9 @@ void record(std::uint16_t status_code, double duration_ms, std::uint64_t unix_se
 // whose owner is gone.
 [[nodiscard]] std::optional<MergedTotals> merged();
 
+// The sum of these shards, as merged() sums the live workers' (counts wrap, the sum saturates).
+[[nodiscard]] MergedTotals sum(std::span<const Shard> shards);
+
 // The pids of the live owners of the shards in `directory`, sorted; read only.
 [[nodiscard]] std::vector<std::uint64_t> live_owners(const std::string& directory);
 
