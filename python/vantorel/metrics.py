@@ -24,20 +24,18 @@ argument, no Info or Enum, no exemplars, no ``_created`` samples and no ``set_fu
 
 from __future__ import annotations
 
-import functools
-import inspect
 import logging
 import math
-import os
 import re
 import threading
 import time as _time
-from timeit import default_timer
-from types import TracebackType
-from typing import (TYPE_CHECKING, Any, Callable, Dict, FrozenSet, Iterable, List, NamedTuple,
-                    Optional, Sequence, Tuple, Type, TypeVar, Union, cast)
+from typing import (TYPE_CHECKING, Any, Dict, FrozenSet, Iterable, Sequence, Tuple, Type, Union)
 
-from . import _core, _native
+from . import _native
+from ._metric_children import (CounterChild, GaugeChild, HistogramChild, SummaryChild,
+                               _Exceptions, _ExceptionCounter, _InprogressTracker,
+                               _MostRecentGaugeChild, _Timer)
+from ._metrics_view import Families, Family, Sample, read_dir, snapshot, warn_if_refused
 
 __all__ = [
     "DEFAULT_MAX_SERIES",
@@ -140,162 +138,6 @@ _LOG = logging.getLogger("vantorel")
 # Every sample name taken by a family defined in this process, and the lock of the definitions.
 _TAKEN: Dict[str, str] = {}
 _DEFINE_LOCK = threading.Lock()
-
-_F = TypeVar("_F", bound=Callable[..., Any])
-_M = TypeVar("_M", bound="_Metric")
-_Exceptions = Union[Type[BaseException], Tuple[Type[BaseException], ...]]
-
-
-def _wrap(f: _F, context: Callable[[], Any]) -> _F:
-    """``f`` run inside a fresh ``context()`` per call; a coroutine function is awaited inside
-    it (prometheus_client's decorators would time or count only the coroutine's creation)."""
-    if inspect.iscoroutinefunction(f):
-        @functools.wraps(f)
-        async def awaited(*args: Any, **kwargs: Any) -> Any:
-            with context():
-                return await f(*args, **kwargs)
-
-        return cast(_F, awaited)
-
-    @functools.wraps(f)
-    def wrapped(*args: Any, **kwargs: Any) -> Any:
-        with context():
-            return f(*args, **kwargs)
-
-    return cast(_F, wrapped)
-
-
-class _Timer:
-    """``time()``'s context manager and decorator: the seconds spent inside, to ``observe`` (or a
-    gauge's ``set``) when it is left. ``duration`` holds them afterwards."""
-
-    __slots__ = ("_metric", "_callback", "_start", "duration")
-
-    def __init__(self, metric: Any, callback: str) -> None:
-        self._metric = metric
-        self._callback = callback
-        self._start = 0.0
-        self.duration: Optional[float] = None
-
-    def __enter__(self) -> "_Timer":
-        self._start = default_timer()
-        return self
-
-    def __exit__(self, typ: Optional[Type[BaseException]], value: Optional[BaseException],
-                 traceback: Optional[TracebackType]) -> None:
-        self.duration = max(default_timer() - self._start, 0.0)  # the clock can go back
-        getattr(self._metric, self._callback)(self.duration)
-
-    def labels(self, *labelvalues: Any, **labelkwargs: Any) -> None:
-        """Chooses the child inside the block: ``with h.time() as t: ... t.labels("x")``."""
-        self._metric = self._metric.labels(*labelvalues, **labelkwargs)
-
-    def __call__(self, f: _F) -> _F:
-        # A new timer per call: the decorated function may run in several threads at once.
-        return _wrap(f, lambda: _Timer(self._metric, self._callback))
-
-
-class _ExceptionCounter:
-    __slots__ = ("_counter", "_exception")
-
-    def __init__(self, counter: Any, exception: _Exceptions) -> None:
-        self._counter = counter
-        self._exception = exception
-
-    def __enter__(self) -> None:
-        pass
-
-    def __exit__(self, typ: Optional[Type[BaseException]], value: Optional[BaseException],
-                 traceback: Optional[TracebackType]) -> None:
-        if isinstance(value, self._exception):
-            self._counter.inc()
-
-    def __call__(self, f: _F) -> _F:
-        return _wrap(f, lambda: self)
-
-
-class _InprogressTracker:
-    __slots__ = ("_gauge",)
-
-    def __init__(self, gauge: Any) -> None:
-        self._gauge = gauge
-
-    def __enter__(self) -> None:
-        self._gauge.inc()
-
-    def __exit__(self, typ: Optional[Type[BaseException]], value: Optional[BaseException],
-                 traceback: Optional[TracebackType]) -> None:
-        self._gauge.dec()
-
-    def __call__(self, f: _F) -> _F:
-        return _wrap(f, lambda: self)
-
-
-# The children: one series each. inc(), dec(), set() and observe() are the native methods
-# themselves, so a child the caller keeps costs no Python frame per call; the helpers are plain
-# Python. __slots__ = (): no instance dictionary.
-
-
-class CounterChild(_native.CounterValue):
-    """One series of a ``Counter``: ``inc(amount=1)``, ``count_exceptions()``."""
-
-    __slots__ = ()
-
-    def count_exceptions(self, exception: _Exceptions = Exception) -> _ExceptionCounter:
-        """Counts the exceptions of that type leaving a block or a function (decorator and
-        context manager)."""
-        return _ExceptionCounter(self, exception)
-
-
-class GaugeChild(_native.GaugeValue):
-    """One series of a ``Gauge``: ``inc``, ``dec``, ``set``, ``set_to_current_time``,
-    ``track_inprogress``, ``time``."""
-
-    __slots__ = ()
-
-    def set_to_current_time(self) -> None:
-        self.set(_time.time())
-
-    def track_inprogress(self) -> _InprogressTracker:
-        """Up by one while a block or a function runs (decorator and context manager)."""
-        return _InprogressTracker(self)
-
-    def time(self) -> _Timer:
-        """Sets the gauge to the seconds a block or a function took."""
-        return _Timer(self, "set")
-
-
-class _MostRecentGaugeChild(GaugeChild):
-    # A value that is only ever set: the most recent one wins across workers, which an
-    # increment of one worker's own value would make meaningless (prometheus_client's rule).
-    __slots__ = ()
-
-    def inc(self, amount: float = 1) -> None:
-        raise RuntimeError("inc must not be used with the mostrecent mode")
-
-    def dec(self, amount: float = 1) -> None:
-        raise RuntimeError("dec must not be used with the mostrecent mode")
-
-
-class HistogramChild(_native.HistogramValue):
-    """One series of a ``Histogram``: ``observe(amount)``, ``time()``."""
-
-    __slots__ = ()
-
-    def time(self) -> _Timer:
-        """Observes the seconds a block or a function took."""
-        return _Timer(self, "observe")
-
-
-class SummaryChild(_native.SummaryValue):
-    """One series of a ``Summary``: ``observe(amount)``, ``time()``."""
-
-    __slots__ = ()
-
-    def time(self) -> _Timer:
-        """Observes the seconds a block or a function took."""
-        return _Timer(self, "observe")
-
 
 def _full_name(kind: str, name: str, namespace: str, subsystem: str, unit: str) -> str:
     # prometheus_client's rules: namespace_subsystem_name, a counter's _total taken off (the
@@ -619,89 +461,3 @@ class Summary(_WithoutOptions):
     def time(self) -> _Timer:
         """Observes the seconds a block or a function took."""
         return _Timer(self, "observe")
-
-
-class Sample(NamedTuple):
-    """One merged series of a family. ``value``: a counter's or gauge's value, a histogram's or
-    summary's sum; ``count``: a histogram's or summary's observations; ``buckets``: a
-    histogram's per-bucket counts (not cumulative), +Inf's last; ``pid``: the worker of a gauge
-    in mode all or liveall, else 0; the overflow series has ``overflow`` and no labels."""
-
-    labels: Tuple[str, ...]
-    pid: int
-    overflow: bool
-    value: float
-    count: int  # type: ignore[assignment]  # the field, not tuple.count
-    buckets: Tuple[int, ...]
-
-
-class Family(NamedTuple):
-    name: str  # as defined: a counter's without _total
-    kind: str
-    mode: str  # a gauge's multiprocess mode
-    documentation: str
-    labelnames: Tuple[str, ...]
-    bounds: Tuple[float, ...]  # a histogram's finite upper bounds
-    samples: List[Sample]
-
-
-class Families(NamedTuple):
-    families: List[Family]  # by name
-    refused: Tuple[str, ...]  # families that some worker defined with another layout: left out
-
-
-def _families(value: Tuple[List[Tuple[Any, ...]], Tuple[str, ...]]) -> Families:
-    families, refused = value
-    return Families([Family(name, kind, mode, documentation, labelnames, bounds,
-                            [Sample(*s) for s in samples])
-                     for name, kind, mode, documentation, labelnames, bounds, samples in families],
-                    tuple(refused))
-
-
-def snapshot() -> Families:
-    """The families that the page shows: this process's own while multi-worker mode is off,
-    else those of every worker and the archive (a merge, as a scrape does)."""
-    return _families(_native.families_snapshot())
-
-
-def read_dir(directory: Union[str, "os.PathLike[str]"]) -> Families:
-    """The merged families of a shard directory, reading only (``python -m vantorel
-    inspect``)."""
-    return _families(_native.families_read_dir(os.fspath(directory)))
-
-
-class _RefusedCheck:
-    """Whether this process has warned about refused layouts."""
-
-    lock = threading.Lock()
-    pid = 0
-    warned = False
-
-
-def warn_if_refused() -> Optional[str]:
-    """Logs one warning per process on the ``vantorel`` logger when some worker defined a
-    family with another layout (other labels, buckets, kind or gauge mode) than the one the
-    page shows, naming the families, and returns its text. In multi-worker mode only (one
-    process cannot define a name twice). It reads what this process's latest merge (the page it
-    last served) left out; the endpoints call it at every scrape."""
-    pid = os.getpid()
-    check = _RefusedCheck
-    with check.lock:
-        if check.pid != pid:  # a forked child looks for itself
-            check.pid, check.warned = pid, False
-        if check.warned:
-            return None
-    if not _core.multiproc_enabled():
-        return None
-    refused = _native.series_refused()
-    if not refused:
-        return None
-    with check.lock:
-        if check.warned:
-            return None
-        check.warned = True
-    message = (f"process {pid}: workers define {', '.join(refused)} with different labels, "
-               "buckets, kinds or gauge modes; the page shows only the layout seen first and "
-               "leaves out the samples of the others. Deploy one definition to every worker")
-    _LOG.warning("%s", message)
-    return message
