@@ -4,10 +4,8 @@ own families), once or refreshed."""
 
 from __future__ import annotations
 
-import grp
 import json
 import os
-import pwd
 import stat
 import sys
 import time
@@ -53,18 +51,9 @@ def _bar_char(stream: TextIO) -> str:
     return "\u2588"
 
 
-def _user(uid: int) -> str:
-    try:
-        return pwd.getpwuid(uid).pw_name
-    except KeyError:
-        return str(uid)
-
-
-def _group(gid: int) -> str:
-    try:
-        return grp.getgrgid(gid).gr_name
-    except KeyError:
-        return str(gid)
+# A user's and a group's name, or the number when there is none.
+_user = multiproc._user_name
+_group = multiproc._group_name
 
 
 def access_notes(directory: str, shards: Sequence[multiproc.ShardFile]) -> List[str]:
