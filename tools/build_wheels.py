@@ -167,7 +167,8 @@ def enter_tools(tools: Path, pythons: list[str] | None) -> int:
     argv = [str(python), str(Path(__file__).resolve()), *sys.argv[1:]]
     if not pythons:
         argv += [arg for path in discover() for arg in ("--python", path)]
-    os.execve(str(python), argv, dict(os.environ, **{INSIDE: str(tools)}))
+    # Unbuffered, so that each line shows as it happens when the output goes to a file.
+    os.execve(str(python), argv, dict(os.environ, PYTHONUNBUFFERED="1", **{INSIDE: str(tools)}))
 
 
 def discover() -> list[str]:
