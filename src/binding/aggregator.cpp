@@ -13,7 +13,7 @@ namespace {
 using aggregator::AggregatedMetrics;
 using Aggregate = RecordType<AggregatedMetrics>;
 
-constexpr Field<AggregatedMetrics> FIELDS[] = {
+constexpr Field<AggregatedMetrics> AGGREGATE_FIELDS[] = {
     {"total_requests", [](const AggregatedMetrics& a) { return to_py(a.total_requests); }},
     {"total_errors", [](const AggregatedMetrics& a) { return to_py(a.total_errors); }},
     {"error_rate", [](const AggregatedMetrics& a) { return to_py(a.error_rate); }},
@@ -25,7 +25,7 @@ constexpr Field<AggregatedMetrics> FIELDS[] = {
     {"p99_latency_ms", [](const AggregatedMetrics& a) { return to_py(a.p99_latency_ms); }},
 };
 
-std::string describe(const AggregatedMetrics& a) {
+std::string describe_aggregate(const AggregatedMetrics& a) {
   std::string out = "AggregatedMetrics(total=";
   numfmt::append_uint(out, a.total_requests);
   out += ", errors=";
@@ -44,8 +44,8 @@ std::string describe(const AggregatedMetrics& a) {
   return out;
 }
 
-constexpr RecordSpec<AggregatedMetrics> SPEC{"AggregatedMetrics", texts::AGGREGATED_METRICS_DOC,
-                                             FIELDS, &describe};
+constexpr RecordSpec<AggregatedMetrics> AGGREGATE_SPEC{
+    "AggregatedMetrics", texts::AGGREGATED_METRICS_DOC, AGGREGATE_FIELDS, &describe_aggregate};
 
 PyObject* aggregate(PyObject*, PyObject*) {
   return guarded([] { return Aggregate::wrap(aggregator::compute()); });
@@ -56,7 +56,7 @@ PyObject* aggregate(PyObject*, PyObject*) {
 PyMethodDef AGGREGATE = {"aggregate", &aggregate, METH_NOARGS, "aggregate()\n--\n\n"};
 
 PyTypeObject* make_aggregated_metrics_type(PyObject* module) {
-  return Aggregate::create(module, SPEC);
+  return Aggregate::create(module, AGGREGATE_SPEC);
 }
 
 }  // namespace vantorel::binding

@@ -16,7 +16,7 @@ namespace {
 using request_metrics::RequestMetric;
 using Metric = RecordType<RequestMetric>;
 
-constexpr Field<RequestMetric> FIELDS[] = {
+constexpr Field<RequestMetric> METRIC_FIELDS[] = {
     {"method", [](const RequestMetric& r) { return to_py(r.method); }},
     {"path", [](const RequestMetric& r) { return to_py(r.path); }},
     {"status_code", [](const RequestMetric& r) { return to_py(r.status_code); }},
@@ -24,7 +24,7 @@ constexpr Field<RequestMetric> FIELDS[] = {
     {"timestamp", [](const RequestMetric& r) { return to_py(r.timestamp); }},
 };
 
-std::string describe(const RequestMetric& r) {
+std::string describe_metric(const RequestMetric& r) {
   std::string out = "RequestMetric(";
   out += r.method;
   out += ' ';
@@ -37,8 +37,8 @@ std::string describe(const RequestMetric& r) {
   return out;
 }
 
-constexpr RecordSpec<RequestMetric> SPEC{"RequestMetric", texts::REQUEST_METRIC_DOC, FIELDS,
-                                         &describe};
+constexpr RecordSpec<RequestMetric> METRIC_SPEC{"RequestMetric", texts::REQUEST_METRIC_DOC,
+                                                METRIC_FIELDS, &describe_metric};
 
 constexpr const char* RECORD_PARAMS[] = {"method", "path", "status_code", "duration_ms"};
 constexpr Signature RECORD_SIGNATURE{"record_request", RECORD_PARAMS, 4};
@@ -77,8 +77,8 @@ PyObject* clear_requests(PyObject*, PyObject*) {
   });
 }
 
-constexpr const char* MAX_PARAMS[] = {"max"};
-constexpr Signature SET_MAX_SIGNATURE{"set_max_requests", MAX_PARAMS, 1};
+constexpr const char* MAX_REQUESTS_PARAMS[] = {"max"};
+constexpr Signature SET_MAX_SIGNATURE{"set_max_requests", MAX_REQUESTS_PARAMS, 1};
 
 PyObject* set_max_requests(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -115,6 +115,8 @@ PyMethodDef GET_MAX_REQUESTS = {
     "get_max_requests", &get_max_requests, METH_NOARGS,
     "get_max_requests()\n--\n\nReturns the current retention capacity of the request store."};
 
-PyTypeObject* make_request_metric_type(PyObject* module) { return Metric::create(module, SPEC); }
+PyTypeObject* make_request_metric_type(PyObject* module) {
+  return Metric::create(module, METRIC_SPEC);
+}
 
 }  // namespace vantorel::binding

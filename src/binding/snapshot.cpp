@@ -14,7 +14,7 @@ using SnapshotType = RecordType<Snapshot>;
 
 using snapshot::megabytes;
 
-constexpr Field<Snapshot> FIELDS[] = {
+constexpr Field<Snapshot> SNAPSHOT_FIELDS[] = {
     {"pid", [](const Snapshot& s) { return to_py(s.pid); }},
     {"cpu_percent", [](const Snapshot& s) { return to_py(s.cpu_percent); }},
     {"memory_rss", [](const Snapshot& s) { return to_py(s.memory_rss); }},
@@ -24,7 +24,7 @@ constexpr Field<Snapshot> FIELDS[] = {
     {"memory_rss_mb", [](const Snapshot& s) { return to_py(megabytes(s.memory_rss)); }, false},
 };
 
-std::string describe(const Snapshot& s) {
+std::string describe_snapshot(const Snapshot& s) {
   std::string out = "Snapshot(pid=";
   numfmt::append_uint(out, s.pid);
   out += ", cpu=";
@@ -41,7 +41,8 @@ std::string describe(const Snapshot& s) {
   return out;
 }
 
-constexpr RecordSpec<Snapshot> SPEC{"Snapshot", nullptr, FIELDS, &describe};
+constexpr RecordSpec<Snapshot> SNAPSHOT_SPEC{"Snapshot", nullptr, SNAPSHOT_FIELDS,
+                                             &describe_snapshot};
 
 PyObject* take_snapshot(PyObject*, PyObject*) {
   return guarded([]() -> PyObject* {
@@ -55,6 +56,8 @@ PyObject* take_snapshot(PyObject*, PyObject*) {
 
 PyMethodDef SNAPSHOT = {"snapshot", &take_snapshot, METH_NOARGS, "snapshot()\n--\n\n"};
 
-PyTypeObject* make_snapshot_type(PyObject* module) { return SnapshotType::create(module, SPEC); }
+PyTypeObject* make_snapshot_type(PyObject* module) {
+  return SnapshotType::create(module, SNAPSHOT_SPEC);
+}
 
 }  // namespace vantorel::binding
