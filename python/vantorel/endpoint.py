@@ -1,13 +1,16 @@
-"""The metrics endpoint: ``metrics_text()`` and the per-route series, served as
-``PROMETHEUS_CONTENT_TYPE``.
+"""The metrics endpoint: ``metrics_text()`` and the per-route series, in the format the scraper
+asks for.
 
 ``make_asgi_app()`` and ``make_wsgi_app()`` build small applications to mount at ``/metrics``;
 ``django_metrics_view`` (or ``make_django_view()``) is the same as a Django view. GET and HEAD
 are answered, every other method gets 405. The document is ``_core.metrics_text()`` followed by
-the families of ``vantorel.series`` (per-route counters and histograms, requests in progress and
-the standard ``process_*`` families); ``series=False`` serves ``metrics_text()`` alone. The body
-is gzip-compressed when the scraper accepts it, as Prometheus does. In multi-worker mode any
-worker serves the totals of all workers.
+the families of ``vantorel.series`` (per-route counters and histograms, requests in progress,
+the application's families and the standard ``process_*`` families); ``series=False`` serves
+``metrics_text()`` alone. A scraper whose ``Accept`` header prefers OpenMetrics 1.0.0 (as
+Prometheus's does) gets it, with the exemplars of the series, as ``OPENMETRICS_CONTENT_TYPE``;
+any other gets the text format 0.0.4 (``PROMETHEUS_CONTENT_TYPE``). The body is
+gzip-compressed when the scraper accepts it, as Prometheus does. In multi-worker mode any worker
+serves the totals of all workers.
 """
 
 from __future__ import annotations
@@ -16,8 +19,10 @@ import gzip
 from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
 
 from . import _core, _native, multiproc
+from ._exposition import OPENMETRICS_CONTENT_TYPE, prefers_openmetrics
 
-__all__ = ["django_metrics_view", "make_asgi_app", "make_django_view", "make_wsgi_app"]
+__all__ = ["OPENMETRICS_CONTENT_TYPE", "django_metrics_view", "make_asgi_app",
+           "make_django_view", "make_wsgi_app"]
 
 _ALLOWED = "GET, HEAD"
 _METHOD_NOT_ALLOWED = b"Method Not Allowed\n"
@@ -25,12 +30,19 @@ _METHOD_NOT_ALLOWED = b"Method Not Allowed\n"
 _GZIP_LEVEL = 6
 
 
-def _render(series: bool) -> bytes:
+def _render(series: bool, openmetrics: bool) -> Tuple[str, bytes]:
+    """(Content-Type, body) of the page in one format."""
     multiproc.warn_if_mode_off()  # once per process: a worker that counts alone says so
+    if openmetrics:
+        # The 13 figures of metrics_text() in OpenMetrics, then the series; one # EOF ends it.
+        text = _native.metrics_openmetrics()
+        if series:
+            text += _native.series_page(True, "")
+        return OPENMETRICS_CONTENT_TYPE, (text + "# EOF\n").encode("utf-8")
     text = _core.metrics_text()
     if series:
-        text += _native.series_text()
-    return text.encode("utf-8")
+        text += _native.series_page(False, "")
+    return _core.PROMETHEUS_CONTENT_TYPE, text.encode("utf-8")
 
 
 def _accepts_gzip(accept_encoding: Optional[str]) -> bool:
@@ -53,15 +65,16 @@ def _accepts_gzip(accept_encoding: Optional[str]) -> bool:
     return False
 
 
-def _response(method: str, accept_encoding: Optional[str],
+def _response(method: str, accept: Optional[str], accept_encoding: Optional[str],
               series: bool) -> Tuple[int, List[Tuple[str, str]], bytes]:
-    """(status, headers, body) of one request to the endpoint."""
+    """(status, headers, body) of one request to the endpoint, from its method and its Accept
+    and Accept-Encoding headers (None where absent)."""
     if method not in ("GET", "HEAD"):
         return 405, [("Content-Type", "text/plain; charset=utf-8"),
                      ("Content-Length", str(len(_METHOD_NOT_ALLOWED))),
                      ("Allow", _ALLOWED)], _METHOD_NOT_ALLOWED
-    body = _render(series)
-    headers = [("Content-Type", _core.PROMETHEUS_CONTENT_TYPE), ("Vary", "Accept-Encoding")]
+    content_type, body = _render(series, prefers_openmetrics(accept))
+    headers = [("Content-Type", content_type), ("Vary", "Accept, Accept-Encoding")]
     if _accepts_gzip(accept_encoding):
         body = gzip.compress(body, compresslevel=_GZIP_LEVEL)
         headers.append(("Content-Encoding", "gzip"))
@@ -91,11 +104,15 @@ class _AsgiMetricsApp:
             if kind == "websocket":
                 await send({"type": "websocket.close", "code": 1008})
             return
-        accept_encoding = None
+        accept = accept_encoding = None
         for name, value in scope.get("headers") or ():
-            if name.lower() == b"accept-encoding":
+            name = name.lower()
+            if name == b"accept":  # several Accept headers are one list
+                text = value.decode("latin-1")
+                accept = text if accept is None else accept + "," + text
+            elif name == b"accept-encoding":
                 accept_encoding = value.decode("latin-1")
-        status, headers, body = _response(scope.get("method", "GET"), accept_encoding,
+        status, headers, body = _response(scope.get("method", "GET"), accept, accept_encoding,
                                           self.series)
         await send({
             "type": "http.response.start",
@@ -129,6 +146,7 @@ def make_wsgi_app(*, series: bool = True) -> Callable[..., Iterable[bytes]]:
 
     def metrics_app(environ: Dict[str, Any], start_response: Callable[..., Any]) -> List[bytes]:
         status, headers, body = _response(environ.get("REQUEST_METHOD", "GET"),
+                                          environ.get("HTTP_ACCEPT"),
                                           environ.get("HTTP_ACCEPT_ENCODING"), series)
         start_response(_REASONS[status], headers)
         return [body]
@@ -143,7 +161,7 @@ def make_django_view(*, series: bool = True) -> Callable[[Any], Any]:
     def view(request: Any) -> Any:
         from django.http import HttpResponse  # type: ignore[import-untyped]
 
-        status, headers, body = _response(request.method,
+        status, headers, body = _response(request.method, request.META.get("HTTP_ACCEPT"),
                                           request.META.get("HTTP_ACCEPT_ENCODING"), series)
         response = HttpResponse(body, status=status)
         for name, value in headers:
