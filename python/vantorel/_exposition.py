@@ -1,13 +1,19 @@
 """What the metrics endpoint decides before it renders: the format a scraper asked for (its
-``Accept`` header), and the constant labels an application adds to every family of the series.
+``Accept`` header), and the constant labels an application adds to every family of the series
+(checked once, when the endpoint is made).
 
-Both are plain functions over text, so that each endpoint (ASGI, WSGI, Django) asks them the same
-way; none of them can fail on what a client sends.
+Plain functions over text, so that each endpoint (ASGI, WSGI, Django) asks them the same way;
+none of them can fail on what a client sends.
 """
 
 from __future__ import annotations
 
-from typing import Optional
+import logging
+import os
+import re
+from typing import List, Mapping, Optional, Tuple
+
+from . import _native
 
 OPENMETRICS_CONTENT_TYPE = "application/openmetrics-text; version=1.0.0; charset=utf-8"
 """The Content-Type of the OpenMetrics 1.0.0 page."""
@@ -72,3 +78,73 @@ def prefers_openmetrics(accept: Optional[str]) -> bool:
         elif rank == text_rank and q > text_q:
             text_q = q
     return openmetrics_q > 0.0 and openmetrics_q >= text_q
+
+
+_LABEL_NAME = re.compile(r"[a-zA-Z_][a-zA-Z0-9_]*")
+
+RESERVED_LABEL_NAMES = frozenset({"method", "route", "status", "le", "pid", "quantile"})
+"""Label names that the families of the series have (or that Prometheus gives a meaning):
+a constant label may not take one of them."""
+
+_LOG = logging.getLogger("vantorel")
+
+
+def _escape(value: str) -> str:
+    return value.replace("\\", "\\\\").replace("\"", "\\\"").replace("\n", "\\n")
+
+
+class ConstantLabels:
+    """The constant labels of one endpoint, checked when it is made: ``text()`` writes them as
+    label pairs (``service="api",version="1.2"``), in the order given.
+
+    The application's families may be defined later than the endpoint, and in a pre-forking
+    server the endpoint is often made in the master, which must not read the store. So their
+    label names are checked at the first scrape of each process instead: a constant label that
+    one of them has too is left out of the page (two labels of one name would make Prometheus
+    refuse the whole scrape), and the ``vantorel`` logger says so once.
+    """
+
+    __slots__ = ("_pairs", "_text", "_checked_in")
+
+    def __init__(self, labels: Optional[Mapping[str, str]]) -> None:
+        self._pairs: List[Tuple[str, str]] = []
+        if labels is not None and not isinstance(labels, Mapping):
+            raise TypeError("constant_labels must be a mapping of label names to values")
+        for name, value in (labels or {}).items():
+            if not isinstance(name, str) or not isinstance(value, str):
+                raise TypeError("constant_labels must map str label names to str values")
+            if not _LABEL_NAME.fullmatch(name) or name.startswith("__"):
+                raise ValueError(f"constant_labels: {name!r} is not a valid label name "
+                                 "(letters, digits and _, not starting with a digit nor __)")
+            if name in RESERVED_LABEL_NAMES:
+                raise ValueError(f"constant_labels: {name!r} is a label of the page's "
+                                 "families already")
+            try:
+                value.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"constant_labels: the value of {name!r} is not valid "
+                                 "Unicode text (a lone surrogate)") from None
+            self._pairs.append((name, f'{name}="{_escape(value)}"'))
+        self._text = ",".join(pair for _, pair in self._pairs)
+        self._checked_in = 0  # the pid of the process that checked the application's labels
+
+    def __bool__(self) -> bool:
+        return bool(self._pairs)
+
+    def text(self) -> str:
+        """The label pairs for this scrape."""
+        if self._pairs and self._checked_in != os.getpid():
+            self._check_application_labels()
+        return self._text
+
+    def _check_application_labels(self) -> None:
+        self._checked_in = os.getpid()
+        families, _ = _native.families_snapshot()
+        taken = {name for family in families for name in family[4]}
+        clashing = [name for name, _ in self._pairs if name in taken]
+        if clashing:
+            self._pairs = [(name, pair) for name, pair in self._pairs if name not in taken]
+            self._text = ",".join(pair for _, pair in self._pairs)
+            _LOG.error("vantorel: constant label(s) %s left out of the metrics page: the "
+                       "application's families have label(s) of that name",
+                       ", ".join(clashing))

@@ -16,10 +16,10 @@ serves the totals of all workers.
 from __future__ import annotations
 
 import gzip
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple
 
 from . import _core, _native, multiproc
-from ._exposition import OPENMETRICS_CONTENT_TYPE, prefers_openmetrics
+from ._exposition import OPENMETRICS_CONTENT_TYPE, ConstantLabels, prefers_openmetrics
 
 __all__ = ["OPENMETRICS_CONTENT_TYPE", "django_metrics_view", "make_asgi_app",
            "make_django_view", "make_wsgi_app"]
@@ -30,18 +30,32 @@ _METHOD_NOT_ALLOWED = b"Method Not Allowed\n"
 _GZIP_LEVEL = 6
 
 
-def _render(series: bool, openmetrics: bool) -> Tuple[str, bytes]:
+class _Page:
+    """What one endpoint serves, its options checked once: the series or not, and the constant
+    labels on every sample of the series' families."""
+
+    __slots__ = ("series", "constant_labels")
+
+    def __init__(self, series: bool, constant_labels: Optional[Mapping[str, str]]) -> None:
+        self.series = bool(series)
+        self.constant_labels = ConstantLabels(constant_labels)
+        if self.constant_labels and not self.series:
+            raise ValueError("constant_labels go on the series' families: series=False serves "
+                             "only the 13 figures of metrics_text(), whose document is fixed")
+
+
+def _render(page: _Page, openmetrics: bool) -> Tuple[str, bytes]:
     """(Content-Type, body) of the page in one format."""
     multiproc.warn_if_mode_off()  # once per process: a worker that counts alone says so
     if openmetrics:
         # The 13 figures of metrics_text() in OpenMetrics, then the series; one # EOF ends it.
         text = _native.metrics_openmetrics()
-        if series:
-            text += _native.series_page(True, "")
+        if page.series:
+            text += _native.series_page(True, page.constant_labels.text())
         return OPENMETRICS_CONTENT_TYPE, (text + "# EOF\n").encode("utf-8")
     text = _core.metrics_text()
-    if series:
-        text += _native.series_page(False, "")
+    if page.series:
+        text += _native.series_page(False, page.constant_labels.text())
     return _core.PROMETHEUS_CONTENT_TYPE, text.encode("utf-8")
 
 
@@ -65,15 +79,15 @@ def _accepts_gzip(accept_encoding: Optional[str]) -> bool:
     return False
 
 
-def _response(method: str, accept: Optional[str], accept_encoding: Optional[str],
-              series: bool) -> Tuple[int, List[Tuple[str, str]], bytes]:
+def _response(page: _Page, method: str, accept: Optional[str],
+              accept_encoding: Optional[str]) -> Tuple[int, List[Tuple[str, str]], bytes]:
     """(status, headers, body) of one request to the endpoint, from its method and its Accept
     and Accept-Encoding headers (None where absent)."""
     if method not in ("GET", "HEAD"):
         return 405, [("Content-Type", "text/plain; charset=utf-8"),
                      ("Content-Length", str(len(_METHOD_NOT_ALLOWED))),
                      ("Allow", _ALLOWED)], _METHOD_NOT_ALLOWED
-    content_type, body = _render(series, prefers_openmetrics(accept))
+    content_type, body = _render(page, prefers_openmetrics(accept))
     headers = [("Content-Type", content_type), ("Vary", "Accept, Accept-Encoding")]
     if _accepts_gzip(accept_encoding):
         body = gzip.compress(body, compresslevel=_GZIP_LEVEL)
@@ -86,8 +100,8 @@ class _AsgiMetricsApp:
     # An instance, not a function: Starlette's Route treats a plain function as a
     # request -> response endpoint and any other callable as an ASGI application.
 
-    def __init__(self, series: bool) -> None:
-        self.series = series
+    def __init__(self, page: _Page) -> None:
+        self.page = page
 
     async def __call__(self, scope: Dict[str, Any], receive: Callable[..., Any],
                        send: Callable[..., Any]) -> None:
@@ -112,8 +126,8 @@ class _AsgiMetricsApp:
                 accept = text if accept is None else accept + "," + text
             elif name == b"accept-encoding":
                 accept_encoding = value.decode("latin-1")
-        status, headers, body = _response(scope.get("method", "GET"), accept, accept_encoding,
-                                          self.series)
+        status, headers, body = _response(self.page, scope.get("method", "GET"), accept,
+                                          accept_encoding)
         await send({
             "type": "http.response.start",
             "status": status,
@@ -122,47 +136,65 @@ class _AsgiMetricsApp:
         await send({"type": "http.response.body", "body": body})
 
 
-def make_asgi_app(*, series: bool = True) -> Callable[..., Any]:
+_OPTIONS_DOC = """
+    ``series=False`` leaves out the per-route, application and process families.
+    ``constant_labels`` (a mapping such as ``{"service": "api"}``) puts these labels on every
+    sample of those families, not on the 13 figures of ``metrics_text()``: names as Prometheus
+    allows them, none that the page's families have (method, route, status, le, pid, quantile);
+    values are escaped. A bad option raises TypeError or ValueError here, never per scrape. A
+    constant label that an application family has too is left out of the page, with an error
+    on the ``vantorel`` logger at the first scrape of each process."""
+
+
+def make_asgi_app(*, series: bool = True,
+                  constant_labels: Optional[Mapping[str, str]] = None) -> Callable[..., Any]:
     """An ASGI application serving the metrics.
 
     Starlette: ``Route("/metrics", make_asgi_app())``; FastAPI:
     ``app.add_route("/metrics", make_asgi_app())``. It also runs on its own under any ASGI
-    server (lifespan events are acknowledged). ``series=False`` leaves out the per-route and
-    process families.
+    server (lifespan events are acknowledged).
     """
-    return _AsgiMetricsApp(series)
+    return _AsgiMetricsApp(_Page(series, constant_labels))
+
+
+make_asgi_app.__doc__ = (make_asgi_app.__doc__ or "").rstrip() + _OPTIONS_DOC
 
 
 _REASONS = {200: "200 OK", 405: "405 Method Not Allowed"}
 
 
-def make_wsgi_app(*, series: bool = True) -> Callable[..., Iterable[bytes]]:
+def make_wsgi_app(*, series: bool = True, constant_labels: Optional[Mapping[str, str]] = None
+                  ) -> Callable[..., Iterable[bytes]]:
     """A WSGI application serving the metrics.
 
     Flask: ``DispatcherMiddleware(app.wsgi_app, {"/metrics": make_wsgi_app()})`` from
     ``werkzeug.middleware.dispatcher``; any WSGI server can also run it on its own.
-    ``series=False`` leaves out the per-route and process families.
     """
+    page = _Page(series, constant_labels)
 
     def metrics_app(environ: Dict[str, Any], start_response: Callable[..., Any]) -> List[bytes]:
-        status, headers, body = _response(environ.get("REQUEST_METHOD", "GET"),
+        status, headers, body = _response(page, environ.get("REQUEST_METHOD", "GET"),
                                           environ.get("HTTP_ACCEPT"),
-                                          environ.get("HTTP_ACCEPT_ENCODING"), series)
+                                          environ.get("HTTP_ACCEPT_ENCODING"))
         start_response(_REASONS[status], headers)
         return [body]
 
     return metrics_app
 
 
-def make_django_view(*, series: bool = True) -> Callable[[Any], Any]:
-    """A Django view serving the metrics: ``path("metrics", make_django_view())``.
-    ``series=False`` leaves out the per-route and process families."""
+make_wsgi_app.__doc__ = (make_wsgi_app.__doc__ or "").rstrip() + _OPTIONS_DOC
+
+
+def make_django_view(*, series: bool = True,
+                     constant_labels: Optional[Mapping[str, str]] = None) -> Callable[[Any], Any]:
+    """A Django view serving the metrics: ``path("metrics", make_django_view())``."""
+    page = _Page(series, constant_labels)
 
     def view(request: Any) -> Any:
         from django.http import HttpResponse  # type: ignore[import-untyped]
 
-        status, headers, body = _response(request.method, request.META.get("HTTP_ACCEPT"),
-                                          request.META.get("HTTP_ACCEPT_ENCODING"), series)
+        status, headers, body = _response(page, request.method, request.META.get("HTTP_ACCEPT"),
+                                          request.META.get("HTTP_ACCEPT_ENCODING"))
         response = HttpResponse(body, status=status)
         for name, value in headers:
             response[name] = value
@@ -173,6 +205,9 @@ def make_django_view(*, series: bool = True) -> Callable[[Any], Any]:
     # 403.
     view.csrf_exempt = True  # type: ignore[attr-defined]
     return view
+
+
+make_django_view.__doc__ = (make_django_view.__doc__ or "").rstrip() + _OPTIONS_DOC
 
 
 django_metrics_view = make_django_view()
