@@ -16,46 +16,50 @@ serves the totals of all workers.
 from __future__ import annotations
 
 import gzip
-from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from . import _core, _native, multiproc
 from ._exposition import OPENMETRICS_CONTENT_TYPE, ConstantLabels, prefers_openmetrics
+from ._guard import Guard
 
 __all__ = ["OPENMETRICS_CONTENT_TYPE", "django_metrics_view", "make_asgi_app",
            "make_django_view", "make_wsgi_app"]
 
 _ALLOWED = "GET, HEAD"
 _METHOD_NOT_ALLOWED = b"Method Not Allowed\n"
+_UNAUTHORIZED = b"Unauthorized\n"
 # zlib's usual compromise: a 100 KB document shrinks some 10 times in well under a millisecond.
 _GZIP_LEVEL = 6
 
 
-class _Page:
-    """What one endpoint serves, its options checked once: the series or not, and the constant
-    labels on every sample of the series' families."""
+class _Endpoint:
+    """One endpoint's options, checked once: the series or not, the constant labels on every
+    sample of the series' families, and the credentials a scrape must bring (if any)."""
 
-    __slots__ = ("series", "constant_labels")
+    __slots__ = ("series", "constant_labels", "guard")
 
-    def __init__(self, series: bool, constant_labels: Optional[Mapping[str, str]]) -> None:
+    def __init__(self, series: bool, constant_labels: Optional[Mapping[str, str]],
+                 bearer_token: Optional[str], basic_auth: Optional[Sequence[str]]) -> None:
         self.series = bool(series)
+        self.guard = Guard(bearer_token, basic_auth)
         self.constant_labels = ConstantLabels(constant_labels)
         if self.constant_labels and not self.series:
             raise ValueError("constant_labels go on the series' families: series=False serves "
                              "only the 13 figures of metrics_text(), whose document is fixed")
 
 
-def _render(page: _Page, openmetrics: bool) -> Tuple[str, bytes]:
+def _render(options: _Endpoint, openmetrics: bool) -> Tuple[str, bytes]:
     """(Content-Type, body) of the page in one format."""
     multiproc.warn_if_mode_off()  # once per process: a worker that counts alone says so
     if openmetrics:
         # The 13 figures of metrics_text() in OpenMetrics, then the series; one # EOF ends it.
         text = _native.metrics_openmetrics()
-        if page.series:
-            text += _native.series_page(True, page.constant_labels.text())
+        if options.series:
+            text += _native.series_page(True, options.constant_labels.text())
         return OPENMETRICS_CONTENT_TYPE, (text + "# EOF\n").encode("utf-8")
     text = _core.metrics_text()
-    if page.series:
-        text += _native.series_page(False, page.constant_labels.text())
+    if options.series:
+        text += _native.series_page(False, options.constant_labels.text())
     return _core.PROMETHEUS_CONTENT_TYPE, text.encode("utf-8")
 
 
@@ -79,15 +83,22 @@ def _accepts_gzip(accept_encoding: Optional[str]) -> bool:
     return False
 
 
-def _response(page: _Page, method: str, accept: Optional[str],
-              accept_encoding: Optional[str]) -> Tuple[int, List[Tuple[str, str]], bytes]:
-    """(status, headers, body) of one request to the endpoint, from its method and its Accept
-    and Accept-Encoding headers (None where absent)."""
+def _response(options: _Endpoint, method: str, accept: Optional[str],
+              accept_encoding: Optional[str],
+              authorization: Optional[str]) -> Tuple[int, List[Tuple[str, str]], bytes]:
+    """(status, headers, body) of one request to the endpoint, from its method and its Accept,
+    Accept-Encoding and Authorization headers (None where absent)."""
+    if options.guard and not options.guard.allows(authorization):
+        # Before anything else: without credentials, not even which methods exist.
+        return 401, [("Content-Type", "text/plain; charset=utf-8"),
+                     ("Content-Length", str(len(_UNAUTHORIZED))),
+                     ("WWW-Authenticate", options.guard.challenge)], (
+                         b"" if method == "HEAD" else _UNAUTHORIZED)
     if method not in ("GET", "HEAD"):
         return 405, [("Content-Type", "text/plain; charset=utf-8"),
                      ("Content-Length", str(len(_METHOD_NOT_ALLOWED))),
                      ("Allow", _ALLOWED)], _METHOD_NOT_ALLOWED
-    content_type, body = _render(page, prefers_openmetrics(accept))
+    content_type, body = _render(options, prefers_openmetrics(accept))
     headers = [("Content-Type", content_type), ("Vary", "Accept, Accept-Encoding")]
     if _accepts_gzip(accept_encoding):
         body = gzip.compress(body, compresslevel=_GZIP_LEVEL)
@@ -100,8 +111,8 @@ class _AsgiMetricsApp:
     # An instance, not a function: Starlette's Route treats a plain function as a
     # request -> response endpoint and any other callable as an ASGI application.
 
-    def __init__(self, page: _Page) -> None:
-        self.page = page
+    def __init__(self, options: _Endpoint) -> None:
+        self.options = options
 
     async def __call__(self, scope: Dict[str, Any], receive: Callable[..., Any],
                        send: Callable[..., Any]) -> None:
@@ -118,7 +129,7 @@ class _AsgiMetricsApp:
             if kind == "websocket":
                 await send({"type": "websocket.close", "code": 1008})
             return
-        accept = accept_encoding = None
+        accept = accept_encoding = authorization = None
         for name, value in scope.get("headers") or ():
             name = name.lower()
             if name == b"accept":  # several Accept headers are one list
@@ -126,8 +137,10 @@ class _AsgiMetricsApp:
                 accept = text if accept is None else accept + "," + text
             elif name == b"accept-encoding":
                 accept_encoding = value.decode("latin-1")
-        status, headers, body = _response(self.page, scope.get("method", "GET"), accept,
-                                          accept_encoding)
+            elif name == b"authorization":
+                authorization = value.decode("latin-1")
+        status, headers, body = _response(self.options, scope.get("method", "GET"), accept,
+                                          accept_encoding, authorization)
         await send({
             "type": "http.response.start",
             "status": status,
@@ -143,39 +156,46 @@ _OPTIONS_DOC = """
     allows them, none that the page's families have (method, route, status, le, pid, quantile);
     values are escaped. A bad option raises TypeError or ValueError here, never per scrape. A
     constant label that an application family has too is left out of the page, with an error
-    on the ``vantorel`` logger at the first scrape of each process."""
+    on the ``vantorel`` logger at the first scrape of each process.
+
+    ``bearer_token`` (a str) or ``basic_auth`` (a ``(username, password)`` pair), or both: a
+    scrape without them is answered 401 with a ``WWW-Authenticate`` challenge and nothing about
+    the metrics; they are compared in constant time."""
 
 
-def make_asgi_app(*, series: bool = True,
-                  constant_labels: Optional[Mapping[str, str]] = None) -> Callable[..., Any]:
+def make_asgi_app(*, series: bool = True, constant_labels: Optional[Mapping[str, str]] = None,
+                  bearer_token: Optional[str] = None,
+                  basic_auth: Optional[Sequence[str]] = None) -> Callable[..., Any]:
     """An ASGI application serving the metrics.
 
     Starlette: ``Route("/metrics", make_asgi_app())``; FastAPI:
     ``app.add_route("/metrics", make_asgi_app())``. It also runs on its own under any ASGI
     server (lifespan events are acknowledged).
     """
-    return _AsgiMetricsApp(_Page(series, constant_labels))
+    return _AsgiMetricsApp(_Endpoint(series, constant_labels, bearer_token, basic_auth))
 
 
 make_asgi_app.__doc__ = (make_asgi_app.__doc__ or "").rstrip() + _OPTIONS_DOC
 
 
-_REASONS = {200: "200 OK", 405: "405 Method Not Allowed"}
+_REASONS = {200: "200 OK", 401: "401 Unauthorized", 405: "405 Method Not Allowed"}
 
 
-def make_wsgi_app(*, series: bool = True, constant_labels: Optional[Mapping[str, str]] = None
-                  ) -> Callable[..., Iterable[bytes]]:
+def make_wsgi_app(*, series: bool = True, constant_labels: Optional[Mapping[str, str]] = None,
+                  bearer_token: Optional[str] = None,
+                  basic_auth: Optional[Sequence[str]] = None) -> Callable[..., Iterable[bytes]]:
     """A WSGI application serving the metrics.
 
     Flask: ``DispatcherMiddleware(app.wsgi_app, {"/metrics": make_wsgi_app()})`` from
     ``werkzeug.middleware.dispatcher``; any WSGI server can also run it on its own.
     """
-    page = _Page(series, constant_labels)
+    options = _Endpoint(series, constant_labels, bearer_token, basic_auth)
 
     def metrics_app(environ: Dict[str, Any], start_response: Callable[..., Any]) -> List[bytes]:
-        status, headers, body = _response(page, environ.get("REQUEST_METHOD", "GET"),
+        status, headers, body = _response(options, environ.get("REQUEST_METHOD", "GET"),
                                           environ.get("HTTP_ACCEPT"),
-                                          environ.get("HTTP_ACCEPT_ENCODING"))
+                                          environ.get("HTTP_ACCEPT_ENCODING"),
+                                          environ.get("HTTP_AUTHORIZATION"))
         start_response(_REASONS[status], headers)
         return [body]
 
@@ -186,15 +206,19 @@ make_wsgi_app.__doc__ = (make_wsgi_app.__doc__ or "").rstrip() + _OPTIONS_DOC
 
 
 def make_django_view(*, series: bool = True,
-                     constant_labels: Optional[Mapping[str, str]] = None) -> Callable[[Any], Any]:
+                     constant_labels: Optional[Mapping[str, str]] = None,
+                     bearer_token: Optional[str] = None,
+                     basic_auth: Optional[Sequence[str]] = None) -> Callable[[Any], Any]:
     """A Django view serving the metrics: ``path("metrics", make_django_view())``."""
-    page = _Page(series, constant_labels)
+    options = _Endpoint(series, constant_labels, bearer_token, basic_auth)
 
     def view(request: Any) -> Any:
         from django.http import HttpResponse  # type: ignore[import-untyped]
 
-        status, headers, body = _response(page, request.method, request.META.get("HTTP_ACCEPT"),
-                                          request.META.get("HTTP_ACCEPT_ENCODING"))
+        meta = request.META
+        status, headers, body = _response(options, request.method, meta.get("HTTP_ACCEPT"),
+                                          meta.get("HTTP_ACCEPT_ENCODING"),
+                                          meta.get("HTTP_AUTHORIZATION"))
         response = HttpResponse(body, status=status)
         for name, value in headers:
             response[name] = value
