@@ -262,13 +262,13 @@ class Exchange:
         raise NotImplementedError
 
     def trace_ids(self) -> Optional[Ids]:
-        """The trace to keep as the request's exemplar, or None (the exemplars option is on);
-        each protocol finds it its way."""
+        """The trace to keep as the request's exemplar, or None; asked only with the exemplars
+        option on, each protocol finding it its way."""
         return None
 
     def body_sizes(self, method: str) -> Tuple[Optional[int], Optional[int]]:
-        """The request's and the response's body sizes in bytes, None where not known (the
-        body_sizes option is on); each protocol counts them its way."""
+        """The request's and the response's body sizes in bytes, None where not known; asked
+        only with the body_sizes option on, each protocol counting them its way."""
         return None, None
 
     def gone_status(self) -> int:
