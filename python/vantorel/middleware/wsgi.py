@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import sys
 from typing import (Any, Callable, ClassVar, Dict, Iterable, Iterator, List, Optional, Set,
                     Tuple)
 
@@ -93,7 +94,9 @@ class _Exchange(Exchange):
             if self.recorder.exemplars:
                 # Inside the application: a span that it or a tracing middleware on either side
                 # of this one made current is current here, and may not be once it returns.
-                self.trace = self.find_trace()
+                # Most requests have no trace context at all: two lookups settle that.
+                self.trace = (self.find_trace() if "HTTP_TRACEPARENT" in self.environ
+                              or "opentelemetry.trace" in sys.modules else None)
         except Exception:
             report_failure()
         if exc_info is None:
