@@ -10,11 +10,10 @@ bench/instructions.py counts the instructions per request of the same contenders
 """
 from __future__ import annotations
 
-import asyncio
-
+import middleware
 from harness import (Context, Results, Table, Variant, added_ratio, format_ns, loop, measure,
                      paired_difference, paired_ratio, run_alone, x)
-from middleware import PATH, asgi_scope, fastapi_app, flask_app, starlette_app
+from middleware import fastapi_app, flask_app, starlette_app
 
 from vantorel import _core, _native
 
@@ -23,48 +22,11 @@ TRACEPARENT = "00-4bf92f3577b34da6a3ce929d0e0e4736-00f067aa0ba902b7-01"
 
 def asgi_runner(app, traced: bool):
     """run(n): n requests through the ASGI app, with or without a sampled traceparent."""
-    scope = asgi_scope()
-    if traced:
-        scope["headers"] = scope["headers"] + [(b"traceparent", TRACEPARENT.encode())]
-    event_loop = asyncio.new_event_loop()
-    request = {"type": "http.request", "body": b"", "more_body": False}
-
-    async def receive():
-        return request
-
-    async def send(message):
-        if message["type"] == "http.response.start" and message["status"] != 200:
-            raise AssertionError(message)
-
-    async def many(n):
-        for _ in range(n):
-            await app(dict(scope), receive, send)
-
-    return lambda n: event_loop.run_until_complete(many(n))
+    return middleware.asgi_runner(app, [(b"traceparent", TRACEPARENT.encode())] if traced else ())
 
 
 def wsgi_runner(app, traced: bool):
-    from werkzeug.test import EnvironBuilder
-    builder = EnvironBuilder(path=PATH, method="GET")
-    environ = builder.get_environ()
-    builder.close()
-    if traced:
-        environ["HTTP_TRACEPARENT"] = TRACEPARENT
-
-    def start_response(status, headers, exc_info=None):
-        if not status.startswith("200"):
-            raise AssertionError(status)
-
-    def run(n):
-        for _ in range(n):
-            result = app(dict(environ), start_response)
-            for _chunk in result:
-                pass
-            close = getattr(result, "close", None)
-            if close:
-                close()
-
-    return run
+    return middleware.wsgi_runner(app, {"HTTP_TRACEPARENT": TRACEPARENT} if traced else None)
 
 
 def middleware_rows(ctx: Context, results: Results, table: Table, stack: str) -> None:
