@@ -200,6 +200,7 @@ class _CountedExchange(_Exchange):
         return super().start_response(status, headers, exc_info)
 
     def __iter__(self) -> Iterator[bytes]:
+        # _Exchange.__iter__ with a count: apart, so that without the option no chunk pays it.
         try:
             for chunk in self.result:
                 self.sent += len(chunk)  # type: ignore[operator]
