@@ -182,8 +182,9 @@ class _CountedExchange(_Exchange):
         self.request_length = content_length(environ.get("CONTENT_LENGTH"))
         self.counted_input = None
         if self.request_length is None:
-            if environ.get("HTTP_TRANSFER_ENCODING"):
-                self.counted_input = environ["wsgi.input"] = _CountingInput(environ["wsgi.input"])
+            stream = environ.get("wsgi.input")
+            if stream is not None and environ.get("HTTP_TRANSFER_ENCODING"):
+                self.counted_input = environ["wsgi.input"] = _CountingInput(stream)
             else:
                 self.request_length = 0  # neither Content-Length nor a chunked body: none
         self.response_length = None
