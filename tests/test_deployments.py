@@ -235,10 +235,11 @@ def test_prometheus_keeps_the_exemplars_of_three_workers(tmp_path):
                   f"--storage.tsdb.path={tmp_path / 'tsdb'}",
                   f"--web.listen-address=127.0.0.1:{prom_port}",
                   "--enable-feature=exemplar-storage"]
-    # Each traced request sleeps well inside one latency bucket (le): 35 ms in (25, 50], 350 ms
-    # in (250, 500], 1700 ms in (1000, 2500]; the unsampled one, 150 ms, in (100, 250].
-    traced = {"0.05": (35, "a" * 32, "1" * 16), "0.5": (350, "b" * 32, "2" * 16),
-              "2.5": (1700, "c" * 32, "3" * 16)}
+    # Each traced request sleeps inside one latency bucket (le), with room above for what a
+    # worker's first request costs (tens of ms under PyPy): 120 ms in (100, 250], 300 ms in
+    # (250, 500], 1100 ms in (1000, 2500]; the unsampled one, 600 ms, in (500, 1000].
+    traced = {"0.25": (120, "a" * 32, "1" * 16), "0.5": (300, "b" * 32, "2" * 16),
+              "2.5": (1100, "c" * 32, "3" * 16)}
     unsampled = f"00-{'d' * 32}-{'4' * 16}-00"
     with running(cmd, port, tmp_path / "gunicorn.log", env, ready_path="/metrics") as master, \
             running(prometheus, prom_port, tmp_path / "prometheus.log", server_env(),
@@ -255,7 +256,7 @@ def test_prometheus_keeps_the_exemplars_of_three_workers(tmp_path):
             traced.values()))
         assert [status for status, _ in answers] == [200] * 3
         assert len({body for _, body in answers}) == 3  # three pids
-        assert http(port, "/work/150", headers={"traceparent": unsampled})[0] == 200
+        assert http(port, "/work/600", headers={"traceparent": unsampled})[0] == 200
         assert http(port, "/work/1?status=503", "POST", b"x" * 5000)[0] == 503
         assert http(port, "/work/1", "POST", b"y" * 100)[0] == 200
 
@@ -276,7 +277,12 @@ def test_prometheus_keeps_the_exemplars_of_three_workers(tmp_path):
         assert {e["labels"]["trace_id"] for s in counted for e in s["exemplars"]} <= {
             trace for _, trace, _ in traced.values()}
 
-        assert value(prom_port, 'sum(up{job=~"shop|shop-basic"})') == 2
+        # Both jobs scrape: one with the bearer token, one with basic auth.
+        wait_for(lambda: [v for _, v in query(prom_port, 'sum(up{job=~"shop|shop-basic"})')]
+                 == [2], 10.0, "both jobs up", interval=0.5)
+        # Every request scraped: the 503 under its class, with the constant label; the bodies.
+        wait_for(lambda: value(prom_port, 'sum(vtr_http_requests_total{job="shop"})') == 6,
+                 10.0, "the six requests scraped", interval=0.5)
         assert value(prom_port, 'sum(vtr_http_requests_total{job="shop",service="shop",'
                                 'status="5xx"})') == 1
         assert value(prom_port, 'sum(vtr_http_request_size_bytes_sum{job="shop"})') == 5100
