@@ -25,7 +25,7 @@ REPO = os.path.dirname(HERE)
 
 # Every table, in the order of a full run and of docs/performance.md: bench/<name>.py each.
 TABLES = ("record", "aggregate", "snapshot", "metrics_text", "merge", "series", "metrics",
-          "middleware", "e2e")
+          "middleware", "exemplars", "e2e")
 
 
 def load_floor():

@@ -78,9 +78,11 @@ def asgi_scope():
             "client": ("127.0.0.1", 50000), "server": ("testserver", 80)}
 
 
-def asgi_runner(app):
-    """run(n): n requests through the ASGI app, on one event loop, no network."""
+def asgi_runner(app, headers=()):
+    """run(n): n requests through the ASGI app, on one event loop, no network; ``headers`` are
+    added to the request's."""
     scope = asgi_scope()
+    scope["headers"] += list(headers)
     event_loop = asyncio.new_event_loop()
     request = {"type": "http.request", "body": b"", "more_body": False}
 
@@ -126,11 +128,12 @@ def starlette_app():
     return Starlette(routes=[Route("/items/{item_id:int}", item)])
 
 
-def wsgi_runner(app):
+def wsgi_runner(app, extra_environ=None):
     from werkzeug.test import EnvironBuilder
     builder = EnvironBuilder(path=PATH, method="GET")
     environ = builder.get_environ()
     builder.close()
+    environ.update(extra_environ or {})
     status = []
 
     def start_response(s, headers, exc_info=None):

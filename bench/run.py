@@ -33,7 +33,7 @@ import vantorel
 # What another interpreter (--also) runs: the end-to-end table serves FastAPI, which is
 # CPython's only, and the merge reads the same files in the same C code on any interpreter.
 ALSO_TABLES = ("record", "aggregate", "snapshot", "metrics_text", "series", "metrics",
-               "middleware")
+               "middleware", "exemplars")
 
 
 def main() -> None:

@@ -112,8 +112,15 @@ def _warn_once(name: str, clash: Set[str]) -> None:
                  "vantorel's: %s", name, ", ".join(sorted(clash)))
 
 
-def text(registry: Any, page: str) -> str:
-    """The registry's families in the text format (0.0.4) that can follow ``page``."""
-    from prometheus_client.exposition import generate_latest
+def text(registry: Any, page: str, openmetrics: bool = False) -> str:
+    """The registry's families that can follow ``page``, in the text format 0.0.4 or in
+    OpenMetrics (without its ``# EOF``: the page ends once)."""
+    kept = _Kept(registry, names_on_page(page))
+    if not openmetrics:
+        from prometheus_client.exposition import generate_latest
 
-    return generate_latest(_Kept(registry, names_on_page(page))).decode("utf-8")
+        return generate_latest(kept).decode("utf-8")
+    from prometheus_client.openmetrics.exposition import generate_latest as generate_openmetrics
+
+    written: str = generate_openmetrics(kept).decode("utf-8")  # type: ignore[no-untyped-call]
+    return written[:-len("# EOF\n")] if written.endswith("# EOF\n") else written

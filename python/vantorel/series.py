@@ -37,6 +37,7 @@ worker's further keys join the overflow series.
 from __future__ import annotations
 
 import os
+import sys
 from typing import Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 from . import _native
@@ -171,6 +172,10 @@ def set_extra_methods(methods: Sequence[str]) -> None:
     if isinstance(methods, str):
         raise TypeError("methods must be a sequence of str, not a single str")
     _native.series_set_methods(list(methods))
+    # The middleware's body-size histograms keep each method's label once worked out.
+    sizes = sys.modules.get("vantorel.middleware.sizes")
+    if sizes is not None:
+        sizes.forget()
 
 
 def get_extra_methods() -> Tuple[str, ...]:

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 from types import MethodType
-from typing import Any, Callable, Dict, Optional
+from typing import Any, Callable, Dict, Optional, Tuple
 
 from .recorder import (CLIENT_CLOSED_REQUEST, WRAPPED_KEY, Exchange, Middleware, Recorder,
                        report_failure)
 from .routes import AsgiRoutes
+from .sizes import content_length
+from .traces import Ids, current_span_ids, parse_traceparent
 
 
 class _Exchange(Exchange):
@@ -74,6 +76,75 @@ class _Exchange(Exchange):
         routes: AsgiRoutes = self.routes
         return routes.template(self.scope, self.method, self.path, self.root_path, status)
 
+    def trace_ids(self) -> Optional[Ids]:
+        # Asked as the request ends, from the application's last send: a span that the
+        # application or a tracing middleware on either side of this one made current is
+        # current here too.
+        ids = current_span_ids()
+        if ids is None:
+            for name, value in self.scope.get("headers") or ():  # lowercase, as ASGI says
+                if name == b"traceparent":
+                    return parse_traceparent(value.decode("latin-1"))
+        return ids
+
+
+class _CountedExchange(_Exchange):
+    """An exchange that also counts the body sizes (the body_sizes option): it reads the request
+    headers once as the request arrives, for Content-Length and, in the same pass, traceparent;
+    it counts the request body's bytes when there is no Content-Length, and the response's
+    until its start gives one."""
+
+    __slots__ = ("traceparent", "request_length", "received", "response_length", "sent")
+
+    def __init__(self, recorder: Recorder, routes: AsgiRoutes, scope: Dict[str, Any], receive: Any,
+                 send: Any, method: str, path: str) -> None:
+        self.traceparent: Optional[bytes] = None
+        length = None
+        for name, value in scope.get("headers") or ():
+            if name == b"content-length":
+                length = value
+            elif name == b"traceparent":
+                self.traceparent = value
+        self.request_length = content_length(length)
+        self.received = 0
+        self.response_length: Optional[int] = None
+        self.sent = 0
+        super().__init__(recorder, routes, scope, receive, send, method, path)
+
+    async def __call__(self) -> Any:
+        message = await super().__call__()
+        try:
+            if self.request_length is None and message["type"] == "http.request":
+                self.received += len(message.get("body", b""))
+        except Exception:
+            report_failure()
+        return message
+
+    async def send(self, message: Any) -> None:
+        try:
+            kind = message["type"]
+            if kind == "http.response.body":
+                self.sent += len(message.get("body", b""))
+            elif kind == "http.response.start":
+                for name, value in message.get("headers") or ():
+                    if name.lower() == b"content-length":
+                        self.response_length = content_length(value)
+        except Exception:
+            report_failure()
+        await super().send(message)  # the last body ends the request there, counted
+
+    def trace_ids(self) -> Optional[Ids]:
+        ids = current_span_ids()
+        if ids is None and self.traceparent is not None:
+            ids = parse_traceparent(self.traceparent.decode("latin-1"))
+        return ids
+
+    def body_sizes(self, method: str) -> Tuple[Optional[int], Optional[int]]:
+        request = self.request_length if self.request_length is not None else self.received
+        if method == "HEAD":
+            return request, 0  # a server sends no body in answer to HEAD, whatever it was given
+        return request, self.response_length if self.response_length is not None else self.sent
+
 
 class MetricsMiddleware(Middleware):
     """ASGI middleware that records every HTTP request: into the ring of recent requests (as
@@ -85,11 +156,18 @@ class MetricsMiddleware(Middleware):
     (``/items/{item_id}``) is recorded where the framework knows it; otherwise, and for requests
     that matched no route, the raw path, cut to ``max_path_length`` characters.
 
+    ``exemplars=True`` keeps each request's trace (the current OpenTelemetry span, or else its
+    sampled W3C ``traceparent`` header) as the exemplar of its latency bucket and of its count,
+    shown in OpenMetrics. ``body_sizes=True`` counts the request and response body sizes in
+    ``vtr_http_request_size_bytes`` and ``vtr_http_response_size_bytes``. ``status_classes=True``
+    counts the series by status class (``2xx``), process-wide.
+
     Add it with ``app.add_middleware(MetricsMiddleware)`` or wrap an application:
     ``app = MetricsMiddleware(app)``.
     """
 
     _routes_for = AsgiRoutes
+    _exchange_types = (_Exchange, _CountedExchange)
 
     async def __call__(self, scope: Dict[str, Any], receive: Callable[..., Any],
                        send: Callable[..., Any]) -> None:
@@ -103,8 +181,8 @@ class MetricsMiddleware(Middleware):
                 if path not in recorder.skipped_paths and (
                         recorder.skips_by_rule is None
                         or not recorder.skips_by_rule(method, path)):
-                    exchange = _Exchange(recorder, self._routes, scope, receive, send, method,
-                                         path)
+                    exchange = self._exchange_type(recorder, self._routes, scope, receive, send,
+                                                   method, path)
         except Exception:
             report_failure()
         if exchange is None:

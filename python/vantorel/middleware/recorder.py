@@ -2,7 +2,8 @@
 that ends every recorded request with one call into the core.
 
 ``Exchange.begin`` runs as a recorded request arrives and ``Exchange.finish`` exactly once when
-it has ended; the ASGI and WSGI middlewares only work out when that is and with which status.
+it has ended; the ASGI and WSGI middlewares only work out when that is and with which status,
+and, with the options that ask for them, its trace and its body sizes.
 """
 
 from __future__ import annotations
@@ -17,6 +18,8 @@ from typing import Any, Callable, Iterable, List, Match, Optional, Pattern, Set,
 
 from .. import _core, _native
 from ..series import UNMATCHED_ROUTE
+from . import sizes
+from .traces import Ids
 
 DEFAULT_MAX_PATH_LENGTH = 256
 """Recorded paths are cut to this many characters unless the middleware is told otherwise."""
@@ -109,6 +112,7 @@ def _clean(text: str) -> str:
 # ends (the ring of recent requests, the per-route series and the gauge again).
 _series_start = _native.series_start
 _series_finish = _native.series_finish
+_series_finish_traced = _native.series_finish_traced
 
 
 def _fullmatchers(
@@ -130,7 +134,7 @@ class Recorder:
     """The options of one middleware, checked once, and the per-request steps around them."""
 
     __slots__ = ("group_paths", "skipped_paths", "skips_by_rule", "_fullmatchers", "_methods",
-                 "max_path_length")
+                 "max_path_length", "exemplars", "body_sizes")
 
     def __init__(
         self,
@@ -139,7 +143,12 @@ class Recorder:
         exclude_methods: Iterable[str],
         group_paths: bool,
         max_path_length: Optional[int],
+        exemplars: bool = False,
+        body_sizes: bool = False,
     ) -> None:
+        for name, value in (("exemplars", exemplars), ("body_sizes", body_sizes)):
+            if not isinstance(value, bool):
+                raise TypeError(f"{name} must be True or False")
         if isinstance(exclude_paths, (str, re.Pattern)):
             exclude_paths = [exclude_paths]
         if isinstance(exclude_methods, str):
@@ -175,6 +184,8 @@ class Recorder:
         # None, or what else leaves a request out: its method, or a path pattern.
         self.skips_by_rule = self._skips_by_rule if patterns or methods else None
         self.max_path_length = sys.maxsize if max_path_length is None else max_path_length
+        self.exemplars = exemplars
+        self.body_sizes = body_sizes
 
     def _skips_by_rule(self, method: str, path: str) -> bool:
         if self._methods and method.upper() in self._methods:
@@ -190,6 +201,8 @@ class Middleware:
     once by their recorder. Each middleware names the route finder of its protocol."""
 
     _routes_for: Callable[[Any], Any]  # AsgiRoutes or WsgiRoutes, of the application
+    # The protocol's exchange, and the one that also counts body sizes.
+    _exchange_types: Tuple[Callable[..., Any], Callable[..., Any]]
 
     def __init__(
         self,
@@ -200,11 +213,22 @@ class Middleware:
         exclude_methods: Iterable[str] = (),
         group_paths: bool = True,
         max_path_length: Optional[int] = DEFAULT_MAX_PATH_LENGTH,
+        exemplars: bool = False,
+        body_sizes: bool = False,
+        status_classes: bool = False,
     ) -> None:
+        if not isinstance(status_classes, bool):
+            raise TypeError("status_classes must be True or False")
         self.app = app
         self._recorder = Recorder(metrics_path, exclude_paths, exclude_methods, group_paths,
-                                  max_path_length)
+                                  max_path_length, exemplars, body_sizes)
         self._routes = type(self)._routes_for(app)
+        self._exchange_type = self._exchange_types[body_sizes]
+        if status_classes:
+            # Process-wide and for good: the core counts every series of this process by class
+            # from now on, whichever middleware (or series.observe) records. False asks for
+            # nothing, so that another middleware's True stands.
+            _native.series_set_status_classes(True)
 
 
 class Exchange:
@@ -236,6 +260,16 @@ class Exchange:
         """The route template the request matched, or None (each protocol finds it its way).
         ``status`` is the one being recorded: a 405 matched a route, but not its method."""
         raise NotImplementedError
+
+    def trace_ids(self) -> Optional[Ids]:
+        """The trace to keep as the request's exemplar, or None; asked only with the exemplars
+        option on, each protocol finding it its way."""
+        return None
+
+    def body_sizes(self, method: str) -> Tuple[Optional[int], Optional[int]]:
+        """The request's and the response's body sizes in bytes, None where not known; asked
+        only with the body_sizes option on, each protocol counting them its way."""
+        return None, None
 
     def gone_status(self) -> int:
         return self.status if self.status is not None else CLIENT_CLOSED_REQUEST
@@ -269,10 +303,28 @@ class Exchange:
                 method = method[:MAX_METHOD_LENGTH]
             if not 0 <= status <= 65535:
                 status = 0
+            ids = None
+            if recorder.exemplars:
+                try:
+                    ids = self.trace_ids()
+                except Exception:  # a tracer's failure costs the exemplar, not the request
+                    report_failure()
             try:
-                _series_finish(method, path, route, status, duration_ms)
+                if ids is None:
+                    _series_finish(method, path, route, status, duration_ms)
+                else:
+                    _series_finish_traced(method, path, route, status, duration_ms, ids[0],
+                                          ids[1])
             except UnicodeEncodeError:
                 # Lone surrogates cannot be stored as UTF-8; keep the request with them replaced.
-                _series_finish(_clean(method), _clean(path), route, status, duration_ms)
+                method, path, route = _clean(method), _clean(path), _clean(route)
+                if ids is None:
+                    _series_finish(method, path, route, status, duration_ms)
+                else:
+                    _series_finish_traced(method, path, route, status, duration_ms, ids[0],
+                                          ids[1])
+            if recorder.body_sizes:
+                request_bytes, response_bytes = self.body_sizes(method)
+                sizes.observe(method, route, request_bytes, response_bytes)
         except _OWN_FAILURES:
             report_failure()
