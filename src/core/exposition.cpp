@@ -1,5 +1,6 @@
 #include "core/exposition.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -11,9 +12,23 @@ namespace {
 
 constexpr std::uint64_t TWO_TO_53 = std::uint64_t{1} << 53;
 
-void append_hex(std::string& out, std::uint64_t value, int digits) {
+// 16 hex digits of `value` at `at`.
+char* put_hex(char* at, std::uint64_t value) {
   constexpr char HEX[] = "0123456789abcdef";
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += HEX[(value >> shift) & 0xF];
+  for (int shift = 60; shift >= 0; shift -= 4) *at++ = HEX[(value >> shift) & 0xF];
+  return at;
+}
+
+// Whole microseconds as seconds: the digits, then up to six decimals without trailing zeros.
+void append_micros(std::string& out, std::uint64_t micros) {
+  numfmt::append_uint(out, micros / 1'000'000u);
+  std::uint64_t rest = micros % 1'000'000u;
+  if (rest == 0) return;
+  char decimals[7] = {'.', '0', '0', '0', '0', '0', '0'};
+  for (std::size_t i = 6; i > 0; rest /= 10, --i) decimals[i] = static_cast<char>('0' + rest % 10);
+  std::size_t size = sizeof decimals;
+  while (decimals[size - 1] == '0') --size;
+  out.append(decimals, size);
 }
 
 }  // namespace
@@ -157,15 +172,25 @@ void count(std::string& out, std::uint64_t value) {
 
 void exemplar(std::string& out, const Format& format, const series::Exemplar& exemplar) {
   if (!format.openmetrics || exemplar.time_us == 0) return;
-  out += " # {trace_id=\"";
-  append_hex(out, exemplar.trace_hi, 16);
-  append_hex(out, exemplar.trace_lo, 16);
-  out += "\",span_id=\"";
-  append_hex(out, exemplar.span, 16);
-  out += "\"} ";
-  numfmt::append_shortest(out, exemplar.value);
+  // The ids put together in place: one append, not one per digit.
+  constexpr std::string_view OPEN = " # {trace_id=\"", SPAN = "\",span_id=\"", CLOSE = "\"} ";
+  char ids[OPEN.size() + 32 + SPAN.size() + 16 + CLOSE.size()];
+  char* at = std::copy(OPEN.begin(), OPEN.end(), ids);
+  at = put_hex(put_hex(at, exemplar.trace_hi), exemplar.trace_lo);
+  at = std::copy(SPAN.begin(), SPAN.end(), at);
+  at = put_hex(at, exemplar.span);
+  at = std::copy(CLOSE.begin(), CLOSE.end(), at);
+  out.append(ids, static_cast<std::size_t>(at - ids));
+  // The value (a duration in seconds, or a count's 1) and the time, both to the microsecond:
+  // written as the integers they are, far cheaper than a shortest double each.
+  const double micros = std::round(exemplar.value * 1e6);
+  if (micros >= 0 && micros < 1e15) {
+    append_micros(out, static_cast<std::uint64_t>(micros));
+  } else {
+    numfmt::append_shortest(out, exemplar.value);
+  }
   out += ' ';
-  numfmt::append_shortest(out, static_cast<double>(exemplar.time_us) / 1e6);
+  append_micros(out, exemplar.time_us);
 }
 
 }  // namespace vantorel::exposition

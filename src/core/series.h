@@ -232,7 +232,8 @@ void clear();
 // The series the exposition shows: this process's table while the mode is off; else the merge
 // of the directory, which folds dead workers' files (plus this process's table while its own
 // file could not be had, or waits for the directory's lock).
-[[nodiscard]] Merged merged();
+// `exemplars`: with the HTTP series' exemplars (only OpenMetrics shows them; reading them costs).
+[[nodiscard]] Merged merged(bool exemplars = false);
 // The refused names (Merged::refused) of this process's latest merged(): what a scrape that it
 // answered left out. Empty before the first.
 [[nodiscard]] std::vector<std::string> last_refused();

@@ -246,7 +246,7 @@ bool sees_every_fold(const Archive& before, const Archive& after) {
 // The ring names only the last folds, so a merge that more folds overtook than the ring covers
 // (the archive's fold count says so) reads again.
 Merged merge_directory(const std::string& directory, bool fold_dead, const Source* local,
-                       bool raw = false) {
+                       bool raw = false, bool exemplars = false) {
   std::vector<Source> sources;
   Archive archive;
   const files::Fd dir_fd(directory.find('\0') == std::string::npos
@@ -257,7 +257,7 @@ Merged merge_directory(const std::string& directory, bool fold_dead, const Sourc
     const bool locked =
         last && files::lock(dir_fd.get(), LOCK_SH, SHARED_LOCK_TRIES, SHARED_LOCK_PAUSE_NS);
     const Archive before = reader::read_archive(dir_fd.get(), false);
-    sources = reader::read_workers(dir_fd.get());
+    sources = reader::read_workers(dir_fd.get(), true, exemplars);
     if (fold_dead && !locked) {
       std::vector<std::string> dead;
       for (const Source& source : sources) {
@@ -301,10 +301,11 @@ Merged merge_directory(const std::string& directory, bool fold_dead, const Sourc
 
 // This process's merge: of the directory while the mode is on, else of its own table. `raw`:
 // with nothing removed (what removals are made from).
-Merged merge_own(bool raw) {
-  const writer::View view = writer::prepare_merge();
+Merged merge_own(bool raw, bool exemplars = false) {
+  const writer::View view = writer::prepare_merge(exemplars);
   if (view.directory) {
-    return merge_directory(*view.directory, true, view.local ? &*view.local : nullptr, raw);
+    return merge_directory(*view.directory, true, view.local ? &*view.local : nullptr, raw,
+                           exemplars);
   }
   const removals::Cut cut(raw ? std::vector<removals::Removal>{} : view.removals);
   const auto gone = [&](const Family& family, std::string_view labels, std::uint64_t changed) {
@@ -338,8 +339,8 @@ struct {
 
 }  // namespace
 
-Merged merged() {
-  Merged merged = merge_own(false);
+Merged merged(bool exemplars) {
+  Merged merged = merge_own(false, exemplars);
   std::scoped_lock lock(LAST_REFUSED.mutex);
   LAST_REFUSED.names = merged.refused;
   return merged;

@@ -26,7 +26,7 @@ std::uint64_t max_record_words(std::uint64_t key_limit) {
 }
 
 bool read_slots(int fd, std::size_t header_size, std::uint64_t slots, bool stop_at_unpublished,
-                Source& out) {
+                bool exemplars, Source& out) {
   std::vector<std::uint64_t> chunk(READ_CHUNK_SLOTS * SLOT_WORDS);
   for (std::uint64_t first = 0; first < slots; first += READ_CHUNK_SLOTS) {
     const std::uint64_t n = std::min(READ_CHUNK_SLOTS, slots - first);
@@ -41,7 +41,7 @@ bool read_slots(int fd, std::size_t header_size, std::uint64_t slots, bool stop_
       const char* bytes = reinterpret_cast<const char*>(slot + HEAD_WORDS);
       if (valid_record(slot, bytes)) {
         append_record(out, slot, bytes, key_size(slot[1]));
-        if (stop_at_unpublished) keep_exemplars(out, slot[1], bytes);
+        if (stop_at_unpublished && exemplars) keep_exemplars(out, slot[1], bytes);
       }
     }
     if (got < want) break;  // cut while we read: what was read is as good as any
@@ -49,7 +49,7 @@ bool read_slots(int fd, std::size_t header_size, std::uint64_t slots, bool stop_
   return true;
 }
 
-bool read_worker(int fd, Source& out, bool records) {
+bool read_worker(int fd, Source& out, bool records, bool exemplars) {
   struct stat st {};
   Header head{};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -80,7 +80,7 @@ bool read_worker(int fd, Source& out, bool records) {
   out.started_at_us = v2 ? head.started_at_us : 0;
   std::copy(std::begin(head.in_progress), std::end(head.in_progress), out.in_progress.begin());
   if (!records) return true;
-  return read_slots(fd, header_size, std::min(head.claimed, head.capacity), v2, out);
+  return read_slots(fd, header_size, std::min(head.claimed, head.capacity), v2, exemplars, out);
 }
 
 // The records after an archive's header, chunk by chunk. False at the first word that is not a
@@ -186,18 +186,18 @@ void keep_exemplars(Source& source, std::uint64_t key, const char* bytes) {
   }
 }
 
-bool read_worker_file(int dir_fd, const char* name, Source& out, bool records) {
+bool read_worker_file(int dir_fd, const char* name, Source& out, bool records, bool exemplars) {
   const files::Fd fd(files::open_for_reading(dir_fd, name));
   if (!fd) return false;
   try {
-    return read_worker(fd.get(), out, records);
+    return read_worker(fd.get(), out, records, exemplars);
   } catch (const std::bad_alloc&) {
     out = Source{};
     return false;
   }
 }
 
-std::vector<Source> read_workers(int dir_fd, bool records) {
+std::vector<Source> read_workers(int dir_fd, bool records, bool exemplars) {
   std::vector<Source> sources;
   // The listing gets its own descriptor: closedir() closes it.
   const int list_fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
@@ -214,7 +214,7 @@ std::vector<Source> read_workers(int dir_fd, bool records) {
     if (entry->d_type != DT_REG && entry->d_type != DT_UNKNOWN) continue;
     if (!is_file_name(entry->d_name)) continue;
     Source source;
-    if (!read_worker_file(dir_fd, entry->d_name, source, records)) continue;
+    if (!read_worker_file(dir_fd, entry->d_name, source, records, exemplars)) continue;
     source.name = entry->d_name;
     files::Look look = files::look_at(source.owner);
     source.alive = look.alive;

@@ -55,9 +55,12 @@ void for_each_record(const std::vector<std::uint64_t>& records, F&& visit) {
 
 // A worker's file: its header, and with `records` its valid slots. False when it is no valid
 // file of either layout. Says nothing of its owner's liveness.
-[[nodiscard]] bool read_worker_file(int dir_fd, const char* name, Source& out, bool records = true);
+// `exemplars`: the HTTP records' exemplars too (only OpenMetrics shows them).
+[[nodiscard]] bool read_worker_file(int dir_fd, const char* name, Source& out, bool records = true,
+                                    bool exemplars = false);
 // Every worker file of the directory, with its owner's liveness.
-[[nodiscard]] std::vector<Source> read_workers(int dir_fd, bool records = true);
+[[nodiscard]] std::vector<Source> read_workers(int dir_fd, bool records = true,
+                                               bool exemplars = false);
 
 enum class ArchiveState {
   absent,       // no archive yet

@@ -317,7 +317,7 @@ std::string render(const series::Merged& merged, const snapshot::ProcessFigures&
 }
 
 std::string render(const exposition::Format& format) {
-  const series::Merged merged = series::merged();
+  const series::Merged merged = series::merged(format.openmetrics);
   return render(
       merged, merged.deployment ? snapshot::ProcessFigures{} : snapshot::process_figures(), format);
 }

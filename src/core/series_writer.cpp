@@ -234,7 +234,7 @@ void follow_mode() {
 }
 
 // Caller holds SERIES.mutex.
-reader::Source read_local(const Region& r) {
+reader::Source read_local(const Region& r, bool exemplars) {
   reader::Source out;
   out.owner = {own_pid(), 0};
   out.alive = true;
@@ -247,7 +247,7 @@ reader::Source read_local(const Region& r) {
     if (s.check != 0) {
       reader::append_record(out, reinterpret_cast<const std::uint64_t*>(&s), s.bytes,
                             key_size(s.key));
-      reader::keep_exemplars(out, s.key, s.bytes);
+      if (exemplars) reader::keep_exemplars(out, s.key, s.bytes);
     }
   }
   return out;
@@ -383,12 +383,13 @@ std::unique_lock<std::mutex> lock_following_mode() {
   return lock;
 }
 
-View prepare_merge() {
+View prepare_merge(bool exemplars) {
   const auto lock = lock_following_mode();
   View view;
   view.directory = SERIES.directory;
   publish_cpu(SERIES);
-  if (!view.directory || SERIES.file.base == nullptr) view.local = read_local(SERIES.current());
+  if (!view.directory || SERIES.file.base == nullptr)
+    view.local = read_local(SERIES.current(), exemplars);
   if (!view.directory) view.removals = SERIES.removals;
   return view;
 }

@@ -18,7 +18,7 @@ struct View {
   std::optional<reader::Source> local;
   std::vector<removals::Removal> removals;  // while the mode is off: this process's own
 };
-[[nodiscard]] View prepare_merge();
+[[nodiscard]] View prepare_merge(bool exemplars = false);
 
 // Adds removals to this process's own list (the mode is off).
 void add_removals(std::vector<removals::Removal> added);
