@@ -328,7 +328,11 @@ def build_wheel(interpreter: Interpreter, venv: Path, arch: str, toolchain: Path
         env["SETUPTOOLS_EXT_SUFFIX"] = interpreter.ext_suffix.replace(HOST_ARCH, arch)
     run([str(venv / "bin" / "python"), "-m", "pip", "wheel", "--no-deps", "--wheel-dir", str(raw),
          f"-Cbuild-dir={work / ('build-' + stem)}",
-         f"-Ccmake.define.CMAKE_TOOLCHAIN_FILE={toolchain}", str(REPO)], env=env)
+         f"-Ccmake.define.CMAKE_TOOLCHAIN_FILE={toolchain}",
+         # One translation unit per target: each source parses the same heavy headers, and
+         # the binding is built once per interpreter and architecture.
+         "-Ccmake.define.CMAKE_UNITY_BUILD=ON", "-Ccmake.define.CMAKE_UNITY_BUILD_BATCH_SIZE=0",
+         str(REPO)], env=env)
     (wheel,) = raw.glob("vantorel-*.whl")
     problems = module_problems(wheel, arch)
     if problems:
