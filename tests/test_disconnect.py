@@ -12,7 +12,9 @@ import socket
 
 import pytest
 
-from test_servers import free_port, request, running, server_env, uvicorn_cmd, wait_for
+from servers import free_port, request, running, server_env, uvicorn_cmd, wait_for
+
+pytestmark = pytest.mark.deployment
 
 SLOW_APP = '''
 import asyncio

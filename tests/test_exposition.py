@@ -17,7 +17,7 @@ from prometheus_client.parser import text_string_to_metric_families as parse_tex
 from vantorel import _core, _native
 from vantorel.endpoint import OPENMETRICS_CONTENT_TYPE, make_asgi_app, make_wsgi_app
 
-from test_middleware import call_wsgi, django_project, http_scope, serve, wsgi_environ  # noqa: F401,E501
+from scripted import call_wsgi, http_scope, serve, wsgi_environ
 
 TEXT = "text/plain; version=0.0.4; charset=utf-8"
 OM = OPENMETRICS_CONTENT_TYPE

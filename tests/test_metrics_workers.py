@@ -15,9 +15,8 @@ import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 from multiproc_helpers import child_env
-from test_deployments import query, value
-from test_servers import (EXAMPLES, free_port, live_children, proc_stat, request, running,
-                          running_prometheus, server_env, wait_for)
+from servers import (EXAMPLES, free_port, live_children, proc_stat, query, request, running,
+                     running_prometheus, server_env, value, wait_for)
 from vantorel.cli import main
 from vantorel.multiproc import prepare_shard_dir
 
@@ -254,6 +253,7 @@ MAX_REQUESTS = 3
 REQUESTS = 600
 
 
+@pytest.mark.deployment
 @pytest.mark.skipif(shutil.which("prometheus") is None, reason="the prometheus server is not "
                     "installed")
 def test_gunicorn_replacing_workers_under_prometheus(tmp_path):

@@ -19,7 +19,7 @@ import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 from multiproc_helpers import CHILD_TIMEOUT_S, dead_pid
-from test_servers import free_port, live_children, request, wait_for
+from servers import free_port, live_children, request, wait_for
 from vantorel import series
 from vantorel.multiproc import BUCKET_BOUNDS_MS
 
@@ -537,6 +537,7 @@ def child_exit(server, worker):
 """
 
 
+@pytest.mark.deployment
 def test_gunicorn_reloads_and_a_killed_worker_never_take_counts_back(tmp_path):
     pytest.importorskip("gunicorn")
     directory = tmp_path / "shards"

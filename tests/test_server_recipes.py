@@ -16,9 +16,11 @@ from pathlib import Path
 from typing import Any, Dict, Iterator, List, Set
 import pytest
 
-from test_servers import (EXAMPLES, free_port, live_children, new_workers, proc_stat, request,
-                          route_count, running, scrape, server_env, wait_for)
+from servers import (EXAMPLES, free_port, live_children, new_workers, proc_stat, request,
+                     route_count, running, scrape, server_env, wait_for)
 from vantorel import multiproc
+
+pytestmark = pytest.mark.deployment
 
 
 @contextmanager

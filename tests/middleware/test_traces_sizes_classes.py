@@ -1,10 +1,11 @@
 """The middleware options beyond what is recorded by default: exemplars (from the W3C traceparent
 header or the current OpenTelemetry span), body-size histograms, and status classes; driven in
-process through the scripted servers of test_middleware.py."""
+process through the scripted servers of scripted.py."""
 
 from __future__ import annotations
 
 import io
+import os
 import subprocess
 import sys
 from typing import Dict, List, Optional, Tuple
@@ -16,7 +17,7 @@ from vantorel import _core, _native
 from vantorel.middleware import MetricsMiddleware, WSGIMetricsMiddleware
 from vantorel.middleware.traces import parse_traceparent
 
-from test_middleware import Client, call_wsgi, http_scope, serve, wsgi_environ
+from scripted import Client, call_wsgi, http_scope, serve, wsgi_environ
 
 TRACE, SPAN = "4bf92f3577b34da6a3ce929d0e0e4736", "00f067aa0ba902b7"
 SAMPLED = f"00-{TRACE}-{SPAN}-01"
@@ -146,8 +147,8 @@ def test_exemplars_from_the_current_opentelemetry_span():
 def test_opentelemetry_is_never_imported_by_the_middleware():
     code = f"""
 import sys
-from test_middleware import call_wsgi, wsgi_environ
-from test_middleware_options import wsgi_app
+from scripted import call_wsgi, wsgi_environ
+from middleware.test_traces_sizes_classes import wsgi_app
 from vantorel.middleware import WSGIMetricsMiddleware
 environ = wsgi_environ("/t")
 environ["HTTP_TRACEPARENT"] = {SAMPLED!r}
@@ -157,7 +158,7 @@ assert "trace_id" in _native.series_page(True, "")
 assert not [m for m in sys.modules if m.startswith("opentelemetry")], "imported"
 """
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60,
-                   cwd=__import__("os").path.dirname(__file__))
+                   cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def sizes() -> Dict[Tuple[str, str], Tuple[float, float]]:
