@@ -7,9 +7,10 @@ Two checks share the cases of leak_driver.py (CPython only: reference counts are
   where they were, and so do the objects the collector tracks and the open file descriptors;
 - with VTR_LEAK_CALLS set (CI sets 200000), every case in child processes, that many calls each
   after a warm-up of 20 000: besides the above, resident memory grows by less than 2 MiB and
-  virtual memory by less than 8 MiB (a heap block leaked per call, 32 bytes at least, would show as 6 MB), and at most
-  one shard stays mapped. The clock-error cases run under libfaketime at a time before 1970, the
-  process-not-found cases under `unshare -m` with /proc hidden while they run.
+  virtual memory by less than 8 MiB (a heap block leaked per call, 32 bytes at least, would show
+  as 6 MB), and at most one shard stays mapped. The clock-error cases run under libfaketime at a
+  time before 1970, the process-not-found cases under `unshare -m` with /proc hidden while they
+  run.
 """
 import concurrent.futures
 import json
