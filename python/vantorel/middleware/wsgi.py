@@ -152,22 +152,31 @@ class _Exchange(Exchange):
             return self.find_trace()
 
 
-class _SizedExchange(_Exchange):
+class _Sized:
     """For a sized response: servers use ``len()`` to set Content-Length."""
 
     __slots__ = ()
+    result: Any
 
     def __len__(self) -> int:
         return len(self.result)
 
 
-class _ListExchange(_SizedExchange):
+class _Listed(_Sized):
     """For a list or tuple, which can neither fail nor stall while the server iterates it."""
 
     __slots__ = ()
 
     def __iter__(self) -> Iterator[bytes]:
         return iter(self.result)
+
+
+class _SizedExchange(_Sized, _Exchange):
+    __slots__ = ()
+
+
+class _ListExchange(_Listed, _Exchange):
+    __slots__ = ()
 
 
 class _CountedExchange(_Exchange):
@@ -225,18 +234,12 @@ class _CountedExchange(_Exchange):
         return request, self.sent
 
 
-class _CountedSizedExchange(_CountedExchange):
+class _CountedSizedExchange(_Sized, _CountedExchange):
     __slots__ = ()
 
-    def __len__(self) -> int:
-        return len(self.result)
 
-
-class _CountedListExchange(_CountedSizedExchange):
+class _CountedListExchange(_Listed, _CountedExchange):
     __slots__ = ()
-
-    def __iter__(self) -> Iterator[bytes]:
-        return iter(self.result)
 
 
 _Exchange.sized_type = _SizedExchange
