@@ -24,7 +24,8 @@ def recorded() -> List[tuple]:
 def http_scope(path: str = "/", method: str = "GET") -> Dict[str, Any]:
     return {
         "type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1",
-        "method": method, "scheme": "http", "path": path, "raw_path": path.encode(),
+        "method": method, "scheme": "http", "path": path,
+        "raw_path": path.encode("utf-8", "surrogatepass"),
         "root_path": "", "query_string": b"", "headers": [(b"host", b"testserver")],
         "client": ("127.0.0.1", 50000), "server": ("127.0.0.1", 8000),
     }

@@ -116,11 +116,52 @@ TEXTS = {
 }
 
 
+@pytest.fixture
+def shard_buckets_after():
+    yield
+    _native.series_clear()
+    series.set_duration_buckets(series.BUCKET_BOUNDS_SECONDS)
+
+
+def test_duration_buckets_of_ones_own(shard_buckets_after):
+    series.set_duration_buckets([0.05, 0.5])
+    assert series.get_duration_buckets() == (0.05, 0.5)
+    for duration in (10.0, 50.0, 50.001, 500.0, 600.0, math.inf, math.nan):
+        _native.series_observe("GET", "/d", 200, duration)
+    ((*_, count, sum_us, buckets),) = series.snapshot().series
+    assert (count, sum_us, buckets, series.snapshot().bounds) == (
+        7, 1_210_001, (3, 2, 2), (0.05, 0.5))
+    doc = _native.series_text()
+    assert [(s.labels["le"], s.value) for f in text_string_to_metric_families(doc)
+            for s in f.samples if s.name.endswith("_bucket")] == \
+        [("0.05", 3), ("0.5", 5), ("+Inf", 7)]
+    # Counted under them, the process keeps them; the same ones again change nothing.
+    series.set_duration_buckets((0.05, 0.5))
+    with pytest.raises(ValueError, match="before this process counts its first request"):
+        series.set_duration_buckets([0.1])
+
+
+@pytest.mark.parametrize("bounds,error", [
+    ([], ValueError), ([0.1 * i for i in range(1, 15)], ValueError), ([0.5, 0.1], ValueError),
+    ([0.1, 0.1], ValueError), ([0.0, 1.0], ValueError), ([-1.0], ValueError),
+    ([math.inf], ValueError), ([math.nan], ValueError), ("0.1", TypeError), ([None], TypeError),
+])
+def test_duration_buckets_refused(bounds, error, shard_buckets_after):
+    with pytest.raises(error):
+        series.set_duration_buckets(bounds)
+    assert series.get_duration_buckets() == series.BUCKET_BOUNDS_SECONDS
+
+
 @pytest.mark.parametrize("method,route", TEXTS.values(), ids=TEXTS.keys())
 def test_texts_are_capped_and_cleaned(method, route):
     # A method that is no standard one (nor an extra one) is labelled OTHER.
     label = str.__str__(method) if method in series.METHOD_CLASSES else "OTHER"
     expected = (label, replaced(str.__str__(route)[:series.MAX_ROUTE_LENGTH]))
+    # The rule is the middleware's too, for the request it records (the very text if it holds
+    # no lone surrogate).
+    cleaned = _native.label_text(route)
+    assert cleaned == replaced(str.__str__(route))
+    assert (cleaned is route) == (cleaned == route)
     _native.series_start(method)
     _native.series_observe(method, route, 201, 3.0)
     _native.series_finish("GET", "/path", route, 202, 4.0)

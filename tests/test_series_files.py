@@ -20,7 +20,7 @@ from prometheus_client.parser import text_string_to_metric_families
 
 from multiproc_helpers import CHILD_TIMEOUT_S, dead_pid
 from servers import free_port, live_children, request, wait_for
-from vantorel import series
+from vantorel import metrics, series
 from vantorel.multiproc import BUCKET_BOUNDS_MS
 
 # The worker file's header: magic, pid, incarnation, capacity, slot_size, claimed, the ten
@@ -204,6 +204,44 @@ _native.series_start("PUT")
 out(os.getpid())
 time.sleep(600)
 """
+
+
+BUCKETED_WORKER = """
+from vantorel import series
+if sys.argv[1] != "shard":
+    series.set_duration_buckets([0.05, 0.5])
+for duration in json.loads(sys.argv[2]):
+    _native.series_finish("GET", "/x", "/x", 200, duration)
+out(os.getpid())
+"""
+
+
+def test_duration_buckets_across_workers_and_the_archive(tmp_path):
+    # One worker folded into the archive and one dead but not yet folded, both under (50 ms,
+    # 500 ms]; one dead worker under the shard's buckets, which the merge leaves out.
+    directory = tmp_path / "shards"
+    first = run(BUCKETED_WORKER, tmp_path, directory, ["custom", "[10, 50, 200]"])
+    assert series.fold(directory, first)
+    run(BUCKETED_WORKER, tmp_path, directory, ["custom", "[600]"])
+    run(BUCKETED_WORKER, tmp_path, directory, ["shard", "[1]"])
+
+    def looks(snapshot):
+        ((*_, count, _, buckets),) = snapshot.series
+        return count, buckets, snapshot.bounds
+
+    assert looks(series.read_dir(directory)) == (4, (2, 1, 1), (0.05, 0.5))
+    assert series.DURATION_FAMILY in metrics.read_dir(directory).refused
+    # A worker's scrape folds both dead ones: the stranger's requests never join the archive.
+    page = run("""
+        from vantorel import series
+        series.set_duration_buckets([0.05, 0.5])
+        out(_native.series_text())
+    """, tmp_path, directory)
+    assert [(s.labels["le"], s.value) for f in text_string_to_metric_families(page)
+            for s in f.samples if s.name.endswith("_bucket")] == \
+        [("0.05", 2), ("0.5", 3), ("+Inf", 4)]
+    assert looks(series.read_dir(directory)) == (4, (2, 1, 1), (0.05, 0.5))
+    assert metrics.read_dir(directory).refused == ()
 
 
 def test_dead_workers_fold_exactly_once_while_processes_merge(tmp_path):

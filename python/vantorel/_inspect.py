@@ -143,20 +143,22 @@ class RouteRow:
     errors: int  # status 400 or more
     sum_us: int
     buckets: List[int]
+    bounds_ms: Tuple[float, ...]  # the buckets' finite upper bounds
 
     def quantile_ms(self, q: float) -> float:
         # No maximum is kept per series: a rank in the overflow bucket reads as its lower bound.
-        return multiproc.histogram_quantile(self.buckets, q, multiproc.BUCKET_BOUNDS_MS[-1])
+        return multiproc.histogram_quantile(self.buckets, q, self.bounds_ms[-1], self.bounds_ms)
 
 
 def route_rows(snapshot: series.Snapshot) -> List[RouteRow]:
     """The series of a directory by (method, route), busiest in time first."""
     rows: Dict[Tuple[str, str], RouteRow] = {}
+    bounds_ms = tuple(bound * 1000.0 for bound in snapshot.bounds)
     for s in snapshot.series:
         row = rows.get((s.method, s.route))
         if row is None:
             row = rows[(s.method, s.route)] = RouteRow(s.method, s.route, 0, 0, 0,
-                                                       [0] * multiproc.BUCKET_COUNT)
+                                                       [0] * len(s.buckets), bounds_ms)
         row.requests += s.count
         if s.status is not None and s.status >= 400:
             row.errors += s.count
@@ -204,6 +206,7 @@ def _routes_json(snapshot: series.Snapshot) -> Dict[str, Any]:
     return {
         "in_progress": dict(snapshot.in_progress),
         "overflow_requests": snapshot.overflow,
+        "bucket_bounds_seconds": list(snapshot.bounds),
         "routes": [
             {
                 "method": r.method,

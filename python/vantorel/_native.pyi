@@ -3,7 +3,7 @@
 from typing import Dict, List, Optional, Sequence, Tuple
 
 _Series = Tuple[str, str, Optional[int], int, int, Tuple[int, ...]]
-_Merged = Tuple[List[_Series], Dict[str, int], int]
+_Merged = Tuple[List[_Series], Dict[str, int], int, Tuple[float, ...]]
 
 BUCKET_BOUNDS_MS: Tuple[float, ...]
 METHOD_CLASSES: Tuple[str, ...]
@@ -19,13 +19,16 @@ FAMILY_MAX_LABELS: int
 SERIES_ARCHIVE_NAME: str
 SERIES_ARCHIVE_TMP_NAME: str
 SERIES_REMOVALS_NAME: str
+DURATION_FAMILY: str
 
 def shards_sum(shards: Sequence[Sequence[int]]) -> Tuple[int, int, int, int, int, Tuple[int, ...]]:
     """The merge's sum over shards given as their 22 words each: (count, errors, sum_us,
     min_us, max_us, buckets); counts wrap modulo 2**64, the sum saturates."""
 
-def histogram_quantile(buckets: Sequence[int], q: float, max_ms: float) -> float:
-    """The quantile q of the shards' 14 buckets in milliseconds, as aggregate() estimates it."""
+def histogram_quantile(buckets: Sequence[int], q: float, max_ms: float,
+                       bounds_ms: Optional[Sequence[float]] = None) -> float:
+    """The quantile q of the buckets in milliseconds, as aggregate() estimates it: the shards'
+    14, or one more than the finite upper bounds bounds_ms."""
 
 def shard_owner_alive(pid_word: int) -> bool:
     """Whether a merge counts the shard whose pid word this is: its owner's liveness."""
@@ -38,6 +41,10 @@ def multiproc_failure() -> Optional[Tuple[str, int, str]]:
 def live_owners(directory: str) -> List[int]:
     """The pids of the live processes that own a shard or series file in the directory, sorted,
     by the rules the merges use; reads only."""
+
+def label_text(text: str, /) -> str:
+    """The text as the series store writes it into a label: every lone surrogate replaced by
+    U+FFFD (the text itself when it has none)."""
 
 def series_start(method: str) -> None:
     """A request has begun: the in-progress gauge of its method goes up. Call it once per
@@ -83,6 +90,13 @@ def series_set_methods(methods: Sequence[str]) -> None:
 def series_get_methods() -> Tuple[str, ...]:
     """The extra methods that keep their own label, as a tuple."""
 
+def series_set_duration_bounds(bounds: Sequence[float], /) -> None:
+    """Sets the duration histogram's finite upper bounds in seconds (1 to 13, positive,
+    ascending), before this process counts its first request; ValueError otherwise."""
+
+def series_get_duration_bounds() -> Tuple[float, ...]:
+    """The duration histogram's finite upper bounds in force, in seconds."""
+
 def series_get_limit() -> int:
     """The limit on distinct keys: 1000 unless set, or given by VTR_SERIES_LIMIT."""
 
@@ -95,7 +109,7 @@ def series_text() -> str:
     format, to serve after metrics_text()."""
 
 def series_snapshot() -> _Merged:
-    """The series that series_text() shows, as (series, in_progress, overflow)."""
+    """The series that series_text() shows, as (series, in_progress, overflow, bounds)."""
 
 def series_read_dir(directory: str) -> _Merged:
     """The merged series of a shard directory, in series_snapshot()'s shape, without changing

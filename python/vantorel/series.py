@@ -47,6 +47,7 @@ __all__ = [
     "ARCHIVE_NAME",
     "REMOVALS_NAME",
     "BUCKET_BOUNDS_SECONDS",
+    "DURATION_FAMILY",
     "DEFAULT_LIMIT",
     "LIMIT_ENV_VAR",
     "MAX_LIMIT",
@@ -62,11 +63,13 @@ __all__ = [
     "failure",
     "fold",
     "get_extra_methods",
+    "get_duration_buckets",
     "get_limit",
     "is_series_file_name",
     "is_series_name",
     "observe",
     "read_dir",
+    "set_duration_buckets",
     "set_extra_methods",
     "set_limit",
     "snapshot",
@@ -100,6 +103,9 @@ ARCHIVE_NAME: str = _native.SERIES_ARCHIVE_NAME
 REMOVALS_NAME: str = _native.SERIES_REMOVALS_NAME
 """The directory's list of the series that remove() and clear() took off the page."""
 
+DURATION_FAMILY: str = _native.DURATION_FAMILY
+"""The name of the duration histogram, as the families that a merge left out name it."""
+
 _PREFIX = "vtr-"
 _SUFFIX = ".series"
 
@@ -107,8 +113,8 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 
 class Series(NamedTuple):
-    """One key's merged series. ``buckets`` are per bucket, not cumulative; the last one counts
-    the requests above ``BUCKET_BOUNDS_SECONDS[-1]``."""
+    """One key's merged series. ``buckets`` are per bucket, not cumulative, one more than the
+    snapshot's ``bounds``: the last one counts the requests above ``bounds[-1]``."""
 
     method: str
     route: str
@@ -118,16 +124,27 @@ class Series(NamedTuple):
     buckets: Tuple[int, ...]
 
 
-class Snapshot(NamedTuple):
+class _SnapshotFields(NamedTuple):
     series: List[Series]  # sorted by method, route and status
     in_progress: Dict[str, int]  # by method class
     overflow: int  # requests counted under the overflow series
 
 
+class Snapshot(_SnapshotFields):
+    """The merged series, the requests in progress by method class and the overflow count;
+    ``bounds`` (an attribute, not a field, so that the snapshot still unpacks into three) are
+    the duration buckets' finite upper bounds in seconds, the layout the merge kept."""
+
+    bounds: Tuple[float, ...] = BUCKET_BOUNDS_SECONDS
+
+
 def _snapshot(value: Tuple[List[Tuple[str, str, Optional[int], int, int, Tuple[int, ...]]],
-                             Dict[str, int], int]) -> Snapshot:
-    series, in_progress, overflow = value
-    return Snapshot([Series(*s) for s in series], in_progress, overflow)
+                             Dict[str, int], int, Tuple[float, ...]]) -> Snapshot:
+    series, in_progress, overflow, bounds = value
+    result = Snapshot([Series(*s) for s in series], in_progress, overflow)
+    if bounds != BUCKET_BOUNDS_SECONDS:
+        result.bounds = bounds
+    return result
 
 
 def observe(method: str, route: str, status_code: int, duration_ms: float) -> None:
@@ -162,6 +179,23 @@ def set_limit(n: int) -> None:
 
 def get_limit() -> int:
     return _native.series_get_limit()
+
+
+def set_duration_buckets(bounds: Sequence[float]) -> None:
+    """Sets the upper bounds (``le``, in seconds) of ``vtr_http_request_duration_seconds``'s
+    buckets instead of ``BUCKET_BOUNDS_SECONDS``: 1 to 13 of them, positive and ascending
+    (+Inf is implied). Call it at import of the application, in every worker, before the first
+    request: a process that has counted one keeps its buckets (ValueError). The workers of a
+    directory must agree: a merge keeps the first layout it meets and leaves out the series of a
+    worker that counted under another, saying so once on the ``vantorel`` logger."""
+    if isinstance(bounds, (str, bytes)):
+        raise TypeError("bounds must be a sequence of numbers")
+    _native.series_set_duration_bounds([float(bound) for bound in bounds])
+
+
+def get_duration_buckets() -> Tuple[float, ...]:
+    """The upper bounds of the duration buckets this process counts under, in seconds."""
+    return _native.series_get_duration_bounds()
 
 
 def set_extra_methods(methods: Sequence[str]) -> None:

@@ -115,8 +115,11 @@ def merge(shards: Sequence[ShardFile]) -> MergedShards:
     return MergedShards(len(counted), count, errors, sum_us, min_us, max_us, buckets)
 
 
-def histogram_quantile(buckets: Sequence[int], q: float, max_ms: float) -> float:
+def histogram_quantile(buckets: Sequence[int], q: float, max_ms: float,
+                       bounds_ms: Optional[Sequence[float]] = None) -> float:
     """The quantile ``q`` (0.5 for the median) in milliseconds, interpolated linearly inside the
     bucket that holds it, the overflow bucket reaching up to the observed maximum: the core's
-    own estimate, as ``aggregate()`` makes it."""
-    return _native.histogram_quantile(tuple(buckets), q, max_ms)
+    own estimate, as ``aggregate()`` makes it. ``bounds_ms``: the finite upper bounds of the
+    buckets (one fewer than they), the shards' unless given."""
+    return _native.histogram_quantile(tuple(buckets), q, max_ms,
+                                      None if bounds_ms is None else tuple(bounds_ms))

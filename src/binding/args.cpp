@@ -120,6 +120,33 @@ bool bind_other(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   return true;
 }
 
+std::optional<std::string> directory_argument(const char* function, PyObject* const* args,
+                                              Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* PARAMS[] = {"directory"};
+  const Signature signature{function, PARAMS, 1};
+  PyObject* slot[1];
+  if (!bind(signature, args, nargs, kwnames, slot)) return std::nullopt;
+  auto directory = to_text(slot[0], "directory");
+  if (!directory) return std::nullopt;
+  return std::string(*directory);
+}
+
+std::optional<std::vector<double>> to_floats(PyObject* obj, const char* name) {
+  if (!PyList_Check(obj) && !PyTuple_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, texts::NOT_FLOATS, name);
+    return std::nullopt;
+  }
+  PyRef items = PyRef::steal(PySequence_Fast(obj, "expected a sequence"));
+  if (!items) return std::nullopt;
+  std::vector<double> values;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+    auto value = to_f64(PySequence_Fast_GET_ITEM(items.get(), i), name);
+    if (!value) return std::nullopt;
+    values.push_back(*value);
+  }
+  return values;
+}
+
 std::optional<std::string_view> to_text(PyObject* obj, const char* name) {
   if (!PyUnicode_Check(obj)) {
     PyRef qualname = PyRef::steal(

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "binding/py.h"
 
@@ -39,6 +41,13 @@ inline bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 std::optional<std::string_view> to_text(PyObject* obj, const char* name);
+
+// The argument of a function whose only parameter is `directory`, `function` naming it in the
+// arity and keyword errors.
+std::optional<std::string> directory_argument(const char* function, PyObject* const* args,
+                                              Py_ssize_t nargs, PyObject* kwnames);
+// A list or tuple of numbers, each as to_f64 converts it.
+std::optional<std::vector<double>> to_floats(PyObject* obj, const char* name);
 std::optional<std::uint16_t> to_u16(PyObject* obj, const char* name);
 std::optional<std::uint64_t> to_u64(PyObject* obj, const char* name);
 std::optional<double> to_f64(PyObject* obj, const char* name);

@@ -376,16 +376,11 @@ PyObject* families_snapshot(PyObject*, PyObject*) {
   return guarded([] { return families_to_python(series::merged()); });
 }
 
-constexpr const char* FAMILIES_DIR_PARAMS[] = {"directory"};
-constexpr Signature FAMILIES_DIR_SIGNATURE{"families_read_dir", FAMILIES_DIR_PARAMS, 1};
-
 PyObject* families_read_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slot[1];
-    if (!bind(FAMILIES_DIR_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
-    auto directory = to_text(slot[0], "directory");
+    auto directory = directory_argument("families_read_dir", args, nargs, kwnames);
     if (!directory) return nullptr;
-    return families_to_python(series::read_dir(std::string(*directory)));
+    return families_to_python(series::read_dir(*directory));
   });
 }
 

@@ -15,6 +15,7 @@
 #include "binding/boundary.h"
 #include "binding/entries.h"
 #include "binding/py.h"
+#include "binding/request_args.h"
 #include "core/files.h"
 #include "core/multiproc.h"
 #include "core/series.h"
@@ -28,16 +29,11 @@ PyObject* multiproc_failure(PyObject*, PyObject*) {
   return guarded([] { return failure_to_py(multiproc::last_failure()); });
 }
 
-constexpr const char* LIVE_OWNERS_PARAMS[] = {"directory"};
-constexpr Signature LIVE_OWNERS_SIGNATURE{"live_owners", LIVE_OWNERS_PARAMS, 1};
-
 PyObject* live_owners(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slot[1];
-    if (!bind(LIVE_OWNERS_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
-    auto text = to_text(slot[0], "directory");
-    if (!text) return nullptr;
-    const std::string directory(*text);
+    const auto argument = directory_argument("live_owners", args, nargs, kwnames);
+    if (!argument) return nullptr;
+    const std::string& directory = *argument;
     std::vector<std::uint64_t> pids = multiproc::live_owners(directory);
     const std::vector<std::uint64_t> series_pids = series::live_owners(directory);
     pids.insert(pids.end(), series_pids.begin(), series_pids.end());
@@ -108,20 +104,31 @@ PyObject* shards_sum(PyObject*, PyObject* shards) {
   });
 }
 
-constexpr const char* QUANTILE_PARAMS[] = {"buckets", "q", "max_ms"};
+constexpr const char* QUANTILE_PARAMS[] = {"buckets", "q", "max_ms", "bounds_ms"};
 constexpr Signature QUANTILE_SIGNATURE{"histogram_quantile", QUANTILE_PARAMS, 3};
 
 PyObject* histogram_quantile(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slot[3];
+    PyObject* slot[4];
     if (!bind(QUANTILE_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
-    std::array<std::uint64_t, multiproc::BUCKET_COUNT> buckets{};
+    std::vector<double> bounds(multiproc::BUCKET_BOUNDS_MS.begin(),
+                               multiproc::BUCKET_BOUNDS_MS.end());
+    if (slot[3] != nullptr && slot[3] != Py_None) {
+      auto given = to_floats(slot[3], "bounds_ms");
+      if (!given) return nullptr;
+      if (given->empty()) {
+        PyErr_SetString(PyExc_ValueError, "bounds_ms must hold at least one bound");
+        return nullptr;
+      }
+      bounds = std::move(*given);
+    }
+    std::vector<std::uint64_t> buckets(bounds.size() + 1);
     if (!words_of(slot[0], "buckets", buckets.data(), buckets.size())) return nullptr;
     auto q = to_f64(slot[1], "q");
     auto max_ms = to_f64(slot[2], "max_ms");
     if (!q || !max_ms) return nullptr;
-    return PyFloat_FromDouble(multiproc::histogram_quantile(buckets, *q, *max_ms));
+    return PyFloat_FromDouble(multiproc::bucket_quantile(buckets, bounds, *q, *max_ms));
   });
 }
 
@@ -133,14 +140,30 @@ PyObject* shard_owner_alive(PyObject*, PyObject* pid_word) {
   });
 }
 
+// label_text(text): the text as the series store writes it into a label, every lone surrogate
+// replaced by U+FFFD; the very object when it has none.
+PyObject* label_text(PyObject*, PyObject* text) {
+  return guarded([&]() -> PyObject* {
+    Label label;
+    if (!label.convert(text, "text", static_cast<std::size_t>(PY_SSIZE_T_MAX))) return nullptr;
+    if (!label.replaced()) {
+      Py_INCREF(text);
+      return text;
+    }
+    return PyUnicode_DecodeUTF8(label.text.data(), static_cast<Py_ssize_t>(label.text.size()),
+                                "strict");
+  });
+}
+
 PyMethodDef METHODS[] = {
     {"shards_sum", &shards_sum, METH_O,
      "shards_sum(shards)\n--\n\n"
      "The merge's sum over shards given as their 22 words each: (count, errors, sum_us,\n"
      "min_us, max_us, buckets); counts wrap modulo 2**64, the sum saturates."},
     {"histogram_quantile", as_method(&histogram_quantile), METH_FASTCALL | METH_KEYWORDS,
-     "histogram_quantile(buckets, q, max_ms)\n--\n\n"
-     "The quantile q of the shards' 14 buckets in milliseconds, as aggregate() estimates it."},
+     "histogram_quantile(buckets, q, max_ms, bounds_ms=None)\n--\n\n"
+     "The quantile q of the buckets in milliseconds, as aggregate() estimates it: the shards'\n"
+     "14, or one more than the finite upper bounds bounds_ms."},
     {"shard_owner_alive", &shard_owner_alive, METH_O,
      "shard_owner_alive(pid_word)\n--\n\n"
      "Whether a merge counts the shard whose pid word this is: its owner's liveness."},
@@ -153,6 +176,10 @@ PyMethodDef METHODS[] = {
      "live_owners(directory)\n--\n\n"
      "The pids of the live processes that own a shard or series file in the directory, sorted,\n"
      "by the rules the merges use; reads only."},
+    {"label_text", &label_text, METH_O,
+     "label_text(text)\n--\n\n"
+     "The text as the series store writes it into a label: every lone surrogate replaced by\n"
+     "U+FFFD (the text itself when it has none)."},
     {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
@@ -219,6 +246,7 @@ bool add_constants(PyObject* module) {
       {"SERIES_ARCHIVE_NAME", series::layout::ARCHIVE_NAME},
       {"SERIES_ARCHIVE_TMP_NAME", series::layout::ARCHIVE_TMP_NAME},
       {"SERIES_REMOVALS_NAME", series::removals::FILE_NAME},
+      {"DURATION_FAMILY", series::DURATION_FAMILY},
   };
   for (const auto& name : names) {
     PyRef value = PyRef::steal(to_py(name.value));

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace vantorel::binding {
 
@@ -45,6 +46,18 @@ inline PyObject* to_py(std::uint64_t value) { return PyLong_FromUnsignedLongLong
 inline PyObject* to_py(std::uint32_t value) { return PyLong_FromUnsignedLong(value); }
 inline PyObject* to_py(std::uint16_t value) { return PyLong_FromLong(value); }
 inline PyObject* to_py(double value) { return PyFloat_FromDouble(value); }
+
+// A tuple of float.
+inline PyObject* floats_to_py(const std::vector<double>& values) {
+  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyFloat_FromDouble(values[i]);
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return tuple.release();
+}
 
 // The module's name as the interpreter reports it ("vantorel._core" when imported through the
 // package). PyPy has no PyModule_GetNameObject.

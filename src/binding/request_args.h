@@ -44,6 +44,9 @@ class Label {
 
   std::string_view text;
 
+  // Whether convert() replaced lone surrogates.
+  bool replaced() const { return !storage_.empty() && text.data() == storage_.data(); }
+
  private:
   // Encoded with "surrogatepass", a lone surrogate is ED A0..BF xx, which no valid UTF-8 holds.
   bool replace_surrogates(PyObject* source) {

@@ -181,6 +181,24 @@ PyObject* series_get_methods(PyObject*, PyObject*) {
   });
 }
 
+// The duration histogram's bounds, in seconds: ValueError with the core's reason when it
+// refuses them.
+PyObject* series_set_duration_bounds(PyObject*, PyObject* bounds) {
+  return guarded([&]() -> PyObject* {
+    auto values = to_floats(bounds, "bounds");
+    if (!values) return nullptr;
+    if (const std::optional<std::string> error = series::set_duration_bounds(*values)) {
+      PyErr_SetString(PyExc_ValueError, error->c_str());
+      return nullptr;
+    }
+    return none();
+  });
+}
+
+PyObject* series_get_duration_bounds(PyObject*, PyObject*) {
+  return guarded([] { return floats_to_py(series::duration_bounds()); });
+}
+
 PyObject* series_get_limit(PyObject*, PyObject*) {
   return guarded([] { return to_py(series::limit()); });
 }
@@ -238,11 +256,12 @@ PyObject* series_set_status_classes(PyObject*, PyObject* const* args, Py_ssize_t
 PyObject* to_python(const series::Merged& merged) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(merged.series.size())));
   if (!list) return nullptr;
+  const std::size_t shown = std::min(merged.duration_bounds.size() + 1, series::BUCKET_COUNT);
   for (std::size_t i = 0; i < merged.series.size(); ++i) {
     const series::Series& s = merged.series[i];
-    PyRef buckets = PyRef::steal(PyTuple_New(series::BUCKET_COUNT));
+    PyRef buckets = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(shown)));
     if (!buckets) return nullptr;
-    for (std::size_t b = 0; b < series::BUCKET_COUNT; ++b) {
+    for (std::size_t b = 0; b < shown; ++b) {
       PyObject* count = to_py(s.buckets[b]);
       if (count == nullptr) return nullptr;
       PyTuple_SET_ITEM(buckets.get(), static_cast<Py_ssize_t>(b), count);
@@ -267,24 +286,20 @@ PyObject* to_python(const series::Merged& merged) {
     if (PyDict_SetItemString(in_progress.get(), name.c_str(), value.get()) < 0) return nullptr;
   }
   PyRef overflow = PyRef::steal(to_py(merged.overflow));
-  if (!overflow) return nullptr;
-  return PyTuple_Pack(3, list.get(), in_progress.get(), overflow.get());
+  PyRef bounds = PyRef::steal(floats_to_py(merged.duration_bounds));
+  if (!overflow || !bounds) return nullptr;
+  return PyTuple_Pack(4, list.get(), in_progress.get(), overflow.get(), bounds.get());
 }
 
 PyObject* series_snapshot(PyObject*, PyObject*) {
   return guarded([] { return to_python(series::merged()); });
 }
 
-constexpr const char* READ_DIR_PARAMS[] = {"directory"};
-constexpr Signature READ_DIR_SIGNATURE{"series_read_dir", READ_DIR_PARAMS, 1};
-
 PyObject* series_read_dir(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* slot[1];
-    if (!bind(READ_DIR_SIGNATURE, args, nargs, kwnames, slot)) return nullptr;
-    auto directory = to_text(slot[0], "directory");
+    auto directory = directory_argument("series_read_dir", args, nargs, kwnames);
     if (!directory) return nullptr;
-    return to_python(series::read_dir(std::string(*directory)));
+    return to_python(series::read_dir(*directory));
   });
 }
 
@@ -356,6 +371,13 @@ PyMethodDef SERIES_METHODS[] = {
      "Sets how many distinct (method, route, status) keys this process keeps; requests with\n"
      "further keys count under the overflow series. Clamped to 100000. A worker's file keeps\n"
      "the limit in force when it was created."},
+    {"series_set_duration_bounds", &series_set_duration_bounds, METH_O,
+     "series_set_duration_bounds(bounds)\n--\n\n"
+     "Sets the duration histogram's finite upper bounds in seconds (1 to 13, positive,\n"
+     "ascending), before this process counts its first request; ValueError otherwise."},
+    {"series_get_duration_bounds", &series_get_duration_bounds, METH_NOARGS,
+     "series_get_duration_bounds()\n--\n\n"
+     "The duration histogram's finite upper bounds in force, in seconds."},
     {"series_get_limit", &series_get_limit, METH_NOARGS,
      "series_get_limit()\n--\n\n"
      "The limit on distinct keys: 1000 unless set, or given by VTR_SERIES_LIMIT."},

@@ -15,6 +15,7 @@ inline constexpr std::string_view GREETING = "vantorel v0.3.0 \u2014 Kerrow core
 inline constexpr const char* ARGUMENT_NAMED = "argument '%s': %U";  // wraps a TypeError's text
 inline constexpr const char* NOT_TEXT = "'%U' object cannot be converted to 'PyString'";
 inline constexpr const char* NOT_TEXT_UNNAMED = "'%s' object cannot be converted to 'PyString'";
+inline constexpr const char* NOT_FLOATS = "%s must be a list or tuple of numbers";
 inline constexpr const char* OUT_OF_RANGE = "out of range integral type conversion attempted";
 inline constexpr const char* TOO_MANY_POSITIONAL =
     "%s() takes %zu positional arguments but %zu %s given";

@@ -369,21 +369,26 @@ std::vector<std::uint64_t> live_owners(const std::string& directory) {
 
 double histogram_quantile(std::span<const std::uint64_t, BUCKET_COUNT> buckets, double q,
                           double max_ms) {
+  return bucket_quantile(buckets, BUCKET_BOUNDS_MS, q, max_ms);
+}
+
+double bucket_quantile(std::span<const std::uint64_t> buckets, std::span<const double> bounds,
+                       double q, double max_ms) {
   std::uint64_t total = 0;
   for (const std::uint64_t b : buckets) total += b;
   if (total == 0) return 0.0;
   const double rank = q * static_cast<double>(total);
   std::uint64_t prev = 0;
-  for (std::size_t i = 0; i < BUCKET_COUNT; ++i) {
+  for (std::size_t i = 0; i < buckets.size(); ++i) {
     const std::uint64_t cum = prev + buckets[i];
     if (rank <= static_cast<double>(cum)) {
-      double lower = i == 0 ? 0.0 : BUCKET_BOUNDS_MS[i - 1];
+      double lower = i == 0 ? 0.0 : bounds[i - 1];
       double upper = 0.0;
-      if (i < BUCKET_COUNT - 1) {
-        upper = BUCKET_BOUNDS_MS[i];
+      if (i < bounds.size()) {
+        upper = bounds[i];
       } else {
         // The overflow bucket reaches up to the largest duration actually seen.
-        lower = BUCKET_BOUNDS_MS.back();
+        lower = bounds.back();
         upper = std::isnan(max_ms) ? lower : std::max(max_ms, lower);
       }
       if (buckets[i] == 0) return lower;

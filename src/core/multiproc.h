@@ -109,6 +109,10 @@ void record(std::uint16_t status_code, double duration_ms, std::uint64_t unix_se
 
 [[nodiscard]] double histogram_quantile(std::span<const std::uint64_t, BUCKET_COUNT> buckets,
                                         double q, double max_ms);
+// The same estimate over any bucket layout: `buckets` holds one more count than `bounds` (the
+// finite upper bounds, ascending, at least one), the last above them.
+[[nodiscard]] double bucket_quantile(std::span<const std::uint64_t> buckets,
+                                     std::span<const double> bounds, double q, double max_ms);
 
 // The first bucket whose bound is >= the duration; the overflow bucket above the last bound, or
 // for NaN. Inline: two record paths call it per request.

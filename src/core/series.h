@@ -153,6 +153,9 @@ struct FamilySamples {
 
 struct Merged {
   std::vector<Series> series;  // sorted by method, route, then status (the overflow key's last)
+  // The finite upper bounds of the series' buckets, in seconds: the layout the merge kept
+  // (Series::buckets holds one more bucket than bounds, the rest zero).
+  std::vector<double> duration_bounds;
   std::vector<FamilySamples> families;  // the application's, by name
   // Names under which a file described another layout than the one kept: left out there.
   std::vector<std::string> refused;
@@ -186,6 +189,17 @@ void finish(std::string_view method, std::string_view route, std::uint16_t statu
 void finish_traced(std::string_view method, std::string_view route, std::uint16_t status,
                    double duration_ms, std::uint64_t trace_hi, std::uint64_t trace_lo,
                    std::uint64_t span);
+
+// The duration histogram's finite upper bounds, in seconds (its le labels): the shard's
+// (BUCKET_BOUNDS_MS) unless set. set_duration_bounds takes 1 to BUCKET_COUNT - 1 of them,
+// positive, finite and ascending, while this process has counted no request in the series; the
+// error otherwise. The workers of
+// a directory must agree: a merge, like a fold, keeps the first layout it meets and leaves out
+// the series of a file that describes another (Merged::refused names DURATION_FAMILY).
+inline constexpr std::string_view DURATION_FAMILY = "vtr_http_request_duration_seconds";
+[[nodiscard]] std::optional<std::string> set_duration_bounds(const std::vector<double>& bounds);
+[[nodiscard]] std::vector<double> duration_bounds();
+[[nodiscard]] const std::vector<double>& shard_duration_bounds();
 
 // When on, the series count by status class: statuses 100-599 are kept as 1 to 5 and shown as
 // "1xx" to "5xx" (others as they are). Process-wide; the ring keeps the exact status.

@@ -131,6 +131,13 @@ std::vector<std::uint64_t> build_archive(const Archive& old, const std::vector<S
     std::memcpy(&image[at], rec, sizeof rec);
     if (!bytes.empty()) std::memcpy(&image[at + HEAD_WORDS], bytes.data(), bytes.size());
   };
+  const std::uint64_t none[VALUE_WORDS] = {};
+  // The HTTP series' buckets, when they are not the shard's.
+  if (const auto& bounds = families.duration_bounds()) {
+    if (const std::optional<std::string> descriptor = duration_descriptor(*bounds)) {
+      put(descriptor_key(0, descriptor->size()), *descriptor, none);
+    }
+  }
   // The families the archive holds, numbered as this merge numbered them, each described.
   std::vector<bool> described(families.list().size() + 1, false);
   for (const auto& [ref, totals] : entries.entries()) {
@@ -139,7 +146,6 @@ std::vector<std::uint64_t> build_archive(const Archive& old, const std::vector<S
     described[number] = true;
     const std::optional<std::string> descriptor =
         encode_family(families.at(static_cast<std::uint32_t>(number)));
-    const std::uint64_t none[VALUE_WORDS] = {};
     if (descriptor) put(descriptor_key(number, descriptor->size()), *descriptor, none);
   }
   for (const auto& [ref, totals] : entries.entries()) {

@@ -42,7 +42,7 @@ std::uint64_t own_pid() { return static_cast<std::uint32_t>(getpid()); }
 bool key_in_range(std::uint64_t key) {
   if (key == OVERFLOW_KEY) return true;
   const std::uint64_t family = family_of(key);
-  if (family == 0) {
+  if (family == 0 && !is_descriptor(key)) {
     return (key >> 48) == 0 && method_size(key) <= MAX_METHOD_BYTES &&
            route_size(key) <= MAX_ROUTE_BYTES;
   }
@@ -52,6 +52,15 @@ bool key_in_range(std::uint64_t key) {
   const bool no_bytes = !is_overflow(key) || key_size(key) == 0;
   return no_bytes && (key & 0x0000FFFFFF000000u) == 0 && chunk_of(key) < MAX_CHUNKS &&
          key_size(key) <= KEY_BYTES;
+}
+
+std::optional<std::string> duration_descriptor(const std::vector<double>& bounds) {
+  if (bounds == shard_duration_bounds()) return std::nullopt;
+  Family family;
+  family.name = DURATION_FAMILY;
+  family.kind = Kind::histogram;
+  family.bounds = bounds;
+  return encode_family(family);
 }
 
 std::string file_name(std::uint64_t pid) {
@@ -73,7 +82,7 @@ bool valid_record(const std::uint64_t* head, const char* bytes) {
   if (check == 0 || !key_in_range(key)) return false;
   if (key_hash(key, bytes, key_size(key)) != check) return false;
   if (key == OVERFLOW_KEY) return true;
-  if (family_of(key) != 0) return true;
+  if (family_of(key) != 0 || is_descriptor(key)) return true;
   const std::size_t m = method_size(key);
   return utf8::valid({bytes, m}) && utf8::valid({bytes + m, route_size(key)});
 }

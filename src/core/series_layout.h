@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/series.h"
 #include "core/utf8.h"
@@ -96,11 +98,15 @@ inline constexpr std::uint64_t FAMILY_MASK = 0x3FFF;
 [[nodiscard]] inline std::size_t method_size(std::uint64_t key) { return (key >> 16) & 0xFFFFu; }
 [[nodiscard]] inline std::size_t route_size(std::uint64_t key) { return (key >> 32) & 0xFFFFu; }
 [[nodiscard]] inline std::size_t key_size(std::uint64_t key) {
-  if (family_of(key) != 0) return key & 0xFFFFu;
+  if (family_of(key) != 0 || is_descriptor(key)) return key & 0xFFFFu;
   return key == OVERFLOW_KEY ? 0 : method_size(key) + route_size(key);
 }
 // A key word of one of the layouts above, with lengths within the caps and nothing else.
 [[nodiscard]] bool key_in_range(std::uint64_t key);
+
+// The HTTP family's descriptor of its duration bounds (seconds); nullopt for the shard's, which
+// a region or an archive without one counts under.
+[[nodiscard]] std::optional<std::string> duration_descriptor(const std::vector<double>& bounds);
 
 [[nodiscard]] std::string file_name(std::uint64_t pid);
 [[nodiscard]] bool is_file_name(std::string_view name);

@@ -178,6 +178,8 @@ void fill_families(Merged& merged, const KeyTable& sums, const sums::Families& f
       merged.families.begin(), merged.families.end(),
       [](const FamilySamples& a, const FamilySamples& b) { return a.family.name < b.family.name; });
   merged.refused = families.refused();
+  // Nothing counted anywhere: the bounds this process counts under.
+  merged.duration_bounds = families.duration_bounds().value_or(duration_bounds());
 }
 
 template <class T>

@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <string>
 
 #include "core/clock.h"
 #include "core/series_layout.h"
@@ -28,10 +30,26 @@ struct Observation {
 Observation observation_of(double duration_ms) {
   // NaN and negative durations: counted, in the first bucket, adding nothing.
   if (!(duration_ms >= 0.0)) return {0, 0};
+  const writer::DurationBounds& bounds = writer::duration_bounds_now();
   // +Inf, and anything no real request lasts, would wrap or poison the sum.
-  if (duration_ms >= ABSURD_DURATION_MS) return {BUCKET_COUNT - 1, 0};
-  return {multiproc::bucket_index(duration_ms), multiproc::to_micros(duration_ms)};
+  if (duration_ms >= ABSURD_DURATION_MS) return {bounds.count, 0};
+  std::size_t bucket = 0;
+  while (bucket < bounds.count && duration_ms > bounds.ms[bucket]) ++bucket;
+  return {bucket, multiproc::to_micros(duration_ms)};
 }
+
+const writer::DurationBounds& shard_bounds() {
+  static const writer::DurationBounds BOUNDS = [] {
+    writer::DurationBounds b;
+    b.seconds = shard_duration_bounds();
+    b.count = multiproc::BUCKET_BOUNDS_MS.size();
+    std::copy(multiproc::BUCKET_BOUNDS_MS.begin(), multiproc::BUCKET_BOUNDS_MS.end(), b.ms.begin());
+    return b;
+  }();
+  return BOUNDS;
+}
+
+std::atomic<const writer::DurationBounds*> DURATION_BOUNDS{&shard_bounds()};
 
 // Caller holds SERIES.mutex. The slot of an HTTP key: its own, or the overflow key's past the
 // limit or when the region is full. Inline: it is most of the record path.
@@ -42,7 +60,11 @@ Observation observation_of(double duration_ms) {
     return s.key == key.word && same_texts(s.bytes, key);
   });
   if (found != 0) return r.slot(found);
-  if (w.http_keys >= writer::limit_now()) return r.slot(0);
+  // A region counts no request under other bounds than the shard's before it describes them.
+  if (w.duration_descriptor_slot == 0 && !writer::ensure_duration_descriptor(w)) {
+    return w.active->slot(0);
+  }
+  if (w.http_keys >= writer::limit_now()) return w.active->slot(0);
   const std::uint64_t at = writer::claim_slot(w, key.word, key.method, key.route, key.hash);
   if (at == 0) return w.active->slot(0);
   ++w.http_keys;
@@ -134,7 +156,7 @@ std::uint64_t find_slot(const Writer& w, std::uint64_t key, std::string_view byt
   const Region& r = *w.active;
   return w.index.find(hash, [&](std::uint64_t i) {
     const Slot& s = r.slot(i);
-    return s.key == key && std::memcmp(s.bytes, bytes.data(), bytes.size()) == 0;
+    return s.key == key && same_bytes(s.bytes, bytes.data(), bytes.size());
   });
 }
 
@@ -197,6 +219,25 @@ void change(Handle& handle, Apply&& apply) {
 
 }  // namespace
 
+namespace writer {
+
+const DurationBounds& duration_bounds_now() {
+  return *DURATION_BOUNDS.load(std::memory_order_acquire);
+}
+
+bool ensure_duration_descriptor(Writer& w) {
+  if (w.duration_descriptor_slot != 0) return true;
+  const DurationBounds& bounds = duration_bounds_now();
+  if (!bounds.descriptor) return true;
+  const std::string& bytes = *bounds.descriptor;
+  const std::uint64_t key = descriptor_key(0, bytes.size());
+  w.duration_descriptor_slot =
+      claim_slot(w, key, bytes, {}, key_hash(key, bytes.data(), bytes.size()));
+  return w.duration_descriptor_slot != 0;
+}
+
+}  // namespace writer
+
 void start(std::string_view method) {
   const std::size_t method_index = method_class(method);
   const auto lock = writer::lock_following_mode();
@@ -222,6 +263,44 @@ void finish_traced(std::string_view method, std::string_view route, std::uint16_
 }
 
 void set_status_classes(bool on) { STATUS_CLASSES.store(on, std::memory_order_relaxed); }
+
+const std::vector<double>& shard_duration_bounds() {
+  static const std::vector<double> SECONDS = [] {
+    std::vector<double> seconds(multiproc::BUCKET_BOUNDS_MS.size());
+    std::transform(multiproc::BUCKET_BOUNDS_MS.begin(), multiproc::BUCKET_BOUNDS_MS.end(),
+                   seconds.begin(), [](double ms) { return ms / 1000.0; });
+    return seconds;
+  }();
+  return SECONDS;
+}
+
+std::optional<std::string> set_duration_bounds(const std::vector<double>& bounds) {
+  if (bounds.empty() || bounds.size() > BUCKET_COUNT - 1) {
+    return "there must be 1 to " + std::to_string(BUCKET_COUNT - 1) + " bounds";
+  }
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    if (!std::isfinite(bounds[i]) || !(bounds[i] > (i > 0 ? bounds[i - 1] : 0.0))) {
+      return std::string("the bounds must be positive, finite and ascending");
+    }
+  }
+  auto set = std::make_unique<writer::DurationBounds>();
+  set->seconds = bounds;
+  set->count = bounds.size();
+  for (std::size_t i = 0; i < bounds.size(); ++i) set->ms[i] = bounds[i] * 1000.0;
+  set->descriptor = duration_descriptor(bounds);
+  const auto lock = writer::lock_following_mode();
+  if (writer::duration_bounds_now().seconds == bounds) return std::nullopt;
+  const Region& r = *SERIES.active;
+  if (SERIES.http_keys != 0 || r.load(r.slot(0).values[HTTP_COUNT]) != 0 ||
+      SERIES.duration_descriptor_slot != 0) {
+    return std::string("the bounds must be set before this process counts its first request");
+  }
+  // Kept for the life of the process: a request on another thread may be reading the old one.
+  DURATION_BOUNDS.store(set.release(), std::memory_order_release);
+  return std::nullopt;
+}
+
+std::vector<double> duration_bounds() { return writer::duration_bounds_now().seconds; }
 
 void set_extra_methods(std::vector<std::string> methods) {
   if (methods.size() > MAX_EXTRA_METHODS) methods.resize(MAX_EXTRA_METHODS);

@@ -125,9 +125,10 @@ struct Writer {
   // Grows whenever slot numbers may have changed (another region, a cleared one): a metric's
   // child that kept the numbers of its slots looks them up again.
   std::uint64_t epoch = 1;
-  std::uint64_t http_keys = 0;           // the HTTP family's keys in the current region
-  std::vector<FamilyState> families;     // the family numbered n at n - 1
-  std::optional<std::string> directory;  // the mode's, as last followed
+  std::uint64_t http_keys = 0;                 // the HTTP family's keys in the current region
+  std::uint64_t duration_descriptor_slot = 0;  // the HTTP family's descriptor's, 0: none
+  std::vector<FamilyState> families;           // the family numbered n at n - 1
+  std::optional<std::string> directory;        // the mode's, as last followed
   std::optional<multiproc::OpenFailure> failure;
   std::uint64_t retry_at_ns = 0;  // while waiting: when to try the lock again
   std::uint64_t publish_at_ns = 0;
@@ -154,6 +155,21 @@ inline constexpr std::uint64_t U64_MAX = ~std::uint64_t{0};
 // clock only every PUBLISH_CHECK_EVERY requests.
 inline constexpr std::uint64_t PUBLISH_EVERY_NS = 1'000'000'000;
 inline constexpr std::uint32_t PUBLISH_CHECK_EVERY = 64;
+
+// The duration histogram's bounds in force: the shard's, or those set_duration_bounds() took
+// (each set is kept for the life of the process, so that the record path reads it unlocked).
+struct DurationBounds {
+  std::vector<double> seconds;
+  std::size_t count = 0;                      // seconds.size()
+  std::array<double, BUCKET_COUNT - 1> ms{};  // the same in milliseconds, as requests compare
+  // The HTTP family's descriptor (encode_family) that the current region must hold before it
+  // counts a request; nullopt for the shard's bounds, which a region without one has.
+  std::optional<std::string> descriptor;
+};
+[[nodiscard]] const DurationBounds& duration_bounds_now();
+// Caller holds SERIES.mutex. Claims the HTTP family's descriptor in the current region when the
+// bounds in force need one there and it has none yet; false when the region is full.
+bool ensure_duration_descriptor(Writer& w);
 
 [[nodiscard]] std::uint64_t coarse_now_ns();
 // The HTTP family's key limit: VTR_SERIES_LIMIT, read at the first use in a process, or set.

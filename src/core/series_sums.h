@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -99,22 +100,31 @@ class KeyTable {
   std::vector<std::size_t> index_;  // an entry's position + 1; 0: free
 };
 
-// The application's families of a merge or a fold: the first layout seen under a name is kept;
-// a source that describes another one under the same name has that family left out (and the
-// name is noted once), so that nothing unlike is ever summed.
+// The families of a merge or a fold: the first layout seen under a name is kept; a source that
+// describes another one under the same name has that family left out (and the name is noted
+// once), so that nothing unlike is ever summed. The same for the HTTP family's duration buckets,
+// whose layout the first source that counted a request or described them sets (one without a
+// descriptor counts under the shard's bounds).
 class Families {
  public:
   // The merge's numbers of the source's families (0: left out, or not described), by the
-  // source's own number.
+  // source's own number; at 0, 1 when its HTTP series are taken.
   std::vector<std::uint32_t> map(const reader::Source& source);
 
   [[nodiscard]] const std::vector<Family>& list() const { return list_; }
   [[nodiscard]] const Family& at(std::uint32_t number) const { return list_[number - 1]; }
   [[nodiscard]] const std::vector<std::string>& refused() const { return refused_; }
+  // The duration bounds of the HTTP series taken, in seconds; nullopt when no source set them.
+  [[nodiscard]] const std::optional<std::vector<double>>& duration_bounds() const {
+    return duration_bounds_;
+  }
 
  private:
+  void refuse(const std::string& name);
+
   std::vector<Family> list_;
   std::vector<std::string> refused_;
+  std::optional<std::vector<double>> duration_bounds_;
 };
 
 // What a source adds: every key of the HTTP family, and the application's families' samples
@@ -135,6 +145,7 @@ void add_source(KeyTable& sums, Families& families, const reader::Source& source
         const std::uint64_t key = head[1];
         const std::uint64_t own = layout::family_of(key);
         if (own == 0) {
+          if (numbers[0] == 0 || layout::is_descriptor(key)) return;
           KeyRef ref = admit(0, KeyRef{key, std::string_view(bytes, size), head[0]});
           Totals& totals = sums.at(ref);
           add_http(totals, head);

@@ -1,5 +1,6 @@
 #include "core/series_text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -40,19 +41,17 @@ void append_gauge(std::string& out, std::int64_t value) {
   }
 }
 
-// The le label values: the bucket bounds in seconds ("0.001" ... "10"), then "+Inf".
-const std::array<std::string, series::BUCKET_COUNT>& le_texts() {
-  static const std::array<std::string, series::BUCKET_COUNT> TEXTS = [] {
-    std::array<std::string, series::BUCKET_COUNT> texts;
-    for (std::size_t i = 0; i + 1 < series::BUCKET_COUNT; ++i) {
-      texts[i] = "le=\"";
-      numfmt::append_shortest(texts[i], multiproc::BUCKET_BOUNDS_MS[i] / 1000.0);
-      texts[i] += '"';
-    }
-    texts.back() = "le=\"+Inf\"";
-    return texts;
-  }();
-  return TEXTS;
+// The le label values: the bucket bounds in seconds ("0.001" ... "10" for the shard's), then
+// "+Inf".
+std::vector<std::string> le_texts(const std::vector<double>& bounds) {
+  std::vector<std::string> texts(bounds.size() + 1);
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    texts[i] = "le=\"";
+    numfmt::append_shortest(texts[i], bounds[i]);
+    texts[i] += '"';
+  }
+  texts.back() = "le=\"+Inf\"";
+  return texts;
 }
 
 // method="...",route="..." of one series.
@@ -97,7 +96,8 @@ void append_durations(std::string& out, const series::Merged& merged, const Form
                    "in seconds, by method and route template.",
                    "seconds");
   const auto& all = merged.series;
-  const auto& le = le_texts();
+  const std::vector<std::string> le = le_texts(merged.duration_bounds);
+  const std::size_t shown = std::min(le.size(), series::BUCKET_COUNT);
   const std::string bucket = std::string(DURATION) + "_bucket";
   const std::string sum = std::string(DURATION) + "_sum";
   const std::string count = std::string(DURATION) + "_count";
@@ -115,7 +115,7 @@ void append_durations(std::string& out, const series::Merged& merged, const Form
     }
     const std::string labels = route_labels(all[i]);
     std::uint64_t cumulative = 0;
-    for (std::size_t b = 0; b < series::BUCKET_COUNT; ++b) {
+    for (std::size_t b = 0; b < shown; ++b) {
       cumulative += buckets[b];
       exposition::open_sample(out, format, bucket, labels, le[b]);
       exposition::count(out, cumulative);

@@ -85,11 +85,15 @@ bool grow(Writer& w) {
 // Caller holds SERIES.mutex. Adds every published slot of `from` (another region of this
 // process) into the current region: counts add up; a gauge keeps its latest value.
 void add_region(Writer& w, const Region& from) {
+  // Its requests were counted under the bounds in force, which the current region describes
+  // first (a region too full for that takes none of them).
+  const bool http_described = ensure_duration_descriptor(w);
   const std::uint64_t claimed = std::min(from.header().claimed, from.capacity);
   for (std::uint64_t i = 0; i < claimed; ++i) {
     const Slot& s = from.slot(i);
     if (s.check == 0 || is_descriptor(s.key)) continue;
     const std::uint64_t family = family_of(s.key);
+    if (family == 0 && !http_described) continue;
     const FamilyState* state = family == 0 ? nullptr : &w.families[family - 1];
     std::uint64_t at = 0;
     if (s.key == OVERFLOW_KEY) {
@@ -321,6 +325,7 @@ void rebuild_index(Writer& w) {
   const Region& r = *w.active;
   w.index.reset(r.capacity);
   w.http_keys = 0;
+  w.duration_descriptor_slot = 0;
   for (FamilyState& state : w.families) state.keys = state.descriptor_slot = 0;
   const std::uint64_t claimed = std::min(r.load(r.header().claimed), r.capacity);
   for (std::uint64_t i = 1; i < claimed; ++i) {
@@ -334,7 +339,11 @@ void rebuild_index(Writer& w) {
     w.index.insert(s.check, i);
     const std::uint64_t family = family_of(s.key);
     if (family == 0) {
-      ++w.http_keys;
+      if (is_descriptor(s.key)) {
+        w.duration_descriptor_slot = i;
+      } else {
+        ++w.http_keys;
+      }
     } else if (family <= w.families.size()) {
       FamilyState& state = w.families[family - 1];
       if (is_descriptor(s.key)) {

@@ -13,7 +13,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from vantorel import _core, middleware
+from vantorel import _core, middleware, series
 from vantorel.middleware import MetricsMiddleware, WSGIMetricsMiddleware, recorder
 
 from scripted import call_wsgi, hello_app, plain_response, recorded, serve, wsgi_hello
@@ -63,6 +63,15 @@ def test_exclusions_wsgi(options, method, path, is_recorded):
     status, _, _ = call_wsgi(WSGIMetricsMiddleware(wsgi_hello, **options), path, method)
     assert status == "200 OK"
     assert recorded() == ([(method, path, 200)] if is_recorded else [])
+
+
+def test_lone_surrogates_are_recorded_as_replacement_characters():
+    # A method and a path no UTF-8 holds: the request is recorded all the same, as the series
+    # store writes a label.
+    serve(MetricsMiddleware(hello_app), "/a\udc80", "G\ud800")
+    assert recorded() == [("G\ufffd", "/a\ufffd", 200)]
+    assert [(s.method, s.route) for s in series.snapshot().series] == \
+        [("OTHER", series.UNMATCHED_ROUTE)]
 
 
 def test_long_paths_and_methods_are_cut():

@@ -24,7 +24,7 @@ from .traces import Ids
 DEFAULT_MAX_PATH_LENGTH = 256
 """Recorded paths are cut to this many characters unless the middleware is told otherwise."""
 
-MAX_METHOD_LENGTH = 32
+MAX_METHOD_LENGTH = _native.MAX_METHOD_LENGTH
 """Recorded methods are cut to this many characters: a client chooses the method too."""
 
 ROUTE_KEY = "vantorel.route"
@@ -100,12 +100,8 @@ def _forked_child() -> None:
 os.register_at_fork(after_in_child=_forked_child)
 
 
-_SURROGATE = re.compile("[\ud800-\udfff]")
-
-
-def _clean(text: str) -> str:
-    """Each lone surrogate as U+FFFD, as the core writes one into a label."""
-    return _SURROGATE.sub("\ufffd", text)
+# Each lone surrogate as U+FFFD, as the core writes one into a label.
+_clean = _native.label_text
 
 
 # The two calls into the core per request: one as it arrives (the in-progress gauge), one as it
