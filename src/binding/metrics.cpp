@@ -262,15 +262,7 @@ PyObject* value_observe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* value_values(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     if (!built(self)) return nullptr;
-    const std::vector<double> values = series::values(as_value(self)->handle);
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      PyObject* item = PyFloat_FromDouble(values[i]);
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return sequence_to_py<true>(series::values(as_value(self)->handle));
   });
 }
 
@@ -309,28 +301,6 @@ PyTypeObject* make_value_type(PyObject* module, const char* name, PyMethodDef* m
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
-PyObject* to_floats(const std::vector<std::uint64_t>& counts) {
-  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(counts.size())));
-  if (!tuple) return nullptr;
-  for (std::size_t i = 0; i < counts.size(); ++i) {
-    PyObject* item = to_py(counts[i]);
-    if (item == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return tuple.release();
-}
-
-PyObject* to_strings(const std::vector<std::string>& texts) {
-  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
-  if (!tuple) return nullptr;
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    PyObject* item = to_py(std::string_view(texts[i]));
-    if (item == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return tuple.release();
-}
-
 // ([(name, kind, mode, help, labelnames, bounds, [(labels, pid, overflow, value, count,
 // buckets)])], refused names)
 PyObject* families_to_python(const series::Merged& merged) {
@@ -342,8 +312,8 @@ PyObject* families_to_python(const series::Merged& merged) {
     PyRef samples = PyRef::steal(PyList_New(0));
     if (!samples) return nullptr;
     for (const series::Sample& s : entry.samples) {
-      PyRef labels = PyRef::steal(to_strings(s.labels));
-      PyRef buckets = PyRef::steal(to_floats(s.buckets));
+      PyRef labels = PyRef::steal(sequence_to_py(s.labels));
+      PyRef buckets = PyRef::steal(sequence_to_py(s.buckets));
       if (!labels || !buckets) return nullptr;
       PyRef item = PyRef::steal(
           Py_BuildValue("(OKOdKO)", labels.get(), static_cast<unsigned long long>(s.pid),
@@ -351,14 +321,9 @@ PyObject* families_to_python(const series::Merged& merged) {
                         static_cast<unsigned long long>(s.count), buckets.get()));
       if (!item || PyList_Append(samples.get(), item.get()) < 0) return nullptr;
     }
-    PyRef labels = PyRef::steal(to_strings(f.labels));
-    PyRef bounds = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(f.bounds.size())));
+    PyRef labels = PyRef::steal(sequence_to_py(f.labels));
+    PyRef bounds = PyRef::steal(sequence_to_py(f.bounds));
     if (!labels || !bounds) return nullptr;
-    for (std::size_t i = 0; i < f.bounds.size(); ++i) {
-      PyObject* bound = PyFloat_FromDouble(f.bounds[i]);
-      if (bound == nullptr) return nullptr;
-      PyTuple_SET_ITEM(bounds.get(), static_cast<Py_ssize_t>(i), bound);
-    }
     const std::string_view mode = series::GAUGE_MODE_NAMES[static_cast<std::size_t>(f.mode)];
     PyRef item = PyRef::steal(Py_BuildValue(
         "(s#ss#s#OOO)", f.name.data(), static_cast<Py_ssize_t>(f.name.size()),
@@ -367,7 +332,7 @@ PyObject* families_to_python(const series::Merged& merged) {
         samples.get()));
     if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
-  PyRef refused = PyRef::steal(to_strings(merged.refused));
+  PyRef refused = PyRef::steal(sequence_to_py(merged.refused));
   if (!refused) return nullptr;
   return PyTuple_Pack(2, list.get(), refused.get());
 }
@@ -409,7 +374,7 @@ PyObject* family_remove(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* series_refused(PyObject*, PyObject*) {
-  return guarded([] { return to_strings(series::last_refused()); });
+  return guarded([] { return sequence_to_py(series::last_refused()); });
 }
 
 }  // namespace

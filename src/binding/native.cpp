@@ -7,7 +7,6 @@
 #include <array>
 #include <cstring>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -39,14 +38,7 @@ PyObject* live_owners(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     pids.insert(pids.end(), series_pids.begin(), series_pids.end());
     std::sort(pids.begin(), pids.end());
     pids.erase(std::unique(pids.begin(), pids.end()), pids.end());
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pids.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < pids.size(); ++i) {
-      PyObject* pid = to_py(pids[i]);
-      if (pid == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pid);
-    }
-    return list.release();
+    return sequence_to_py<true>(pids);
   });
 }
 
@@ -66,17 +58,6 @@ bool words_of(PyObject* obj, const char* name, std::uint64_t* out, std::size_t c
   return true;
 }
 
-PyObject* counts_to_py(std::span<const std::uint64_t> counts) {
-  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(counts.size())));
-  if (!tuple) return nullptr;
-  for (std::size_t i = 0; i < counts.size(); ++i) {
-    PyObject* item = to_py(counts[i]);
-    if (item == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return tuple.release();
-}
-
 // shards_sum(shards): the merge's sum over shards given as their 22 words each, as (count,
 // errors, sum_us, min_us, max_us, buckets).
 PyObject* shards_sum(PyObject*, PyObject* shards) {
@@ -94,7 +75,7 @@ PyObject* shards_sum(PyObject*, PyObject* shards) {
       std::memcpy(&read[i], words, sizeof words);
     }
     const multiproc::MergedTotals t = multiproc::sum(read);
-    PyRef buckets = PyRef::steal(counts_to_py(t.buckets));
+    PyRef buckets = PyRef::steal(sequence_to_py(t.buckets));
     if (!buckets) return nullptr;
     return Py_BuildValue("(KKKKKO)", static_cast<unsigned long long>(t.count),
                          static_cast<unsigned long long>(t.errors),
@@ -208,19 +189,9 @@ bool add_ref(PyObject* module, const char* name, PyObject* value) {
 
 // The constants the package needs of the core, so that each is written once.
 bool add_constants(PyObject* module) {
-  PyRef bounds = PyRef::steal(PyTuple_New(multiproc::BUCKET_BOUNDS_MS.size()));
-  PyRef methods = PyRef::steal(PyTuple_New(series::METHOD_CLASSES.size()));
+  PyRef bounds = PyRef::steal(sequence_to_py(multiproc::BUCKET_BOUNDS_MS));
+  PyRef methods = PyRef::steal(sequence_to_py(series::METHOD_CLASSES));
   if (!bounds || !methods) return false;
-  for (std::size_t i = 0; i < multiproc::BUCKET_BOUNDS_MS.size(); ++i) {
-    PyObject* bound = PyFloat_FromDouble(multiproc::BUCKET_BOUNDS_MS[i]);
-    if (bound == nullptr) return false;
-    PyTuple_SET_ITEM(bounds.get(), static_cast<Py_ssize_t>(i), bound);
-  }
-  for (std::size_t i = 0; i < series::METHOD_CLASSES.size(); ++i) {
-    PyObject* method = to_py(series::METHOD_CLASSES[i]);
-    if (method == nullptr) return false;
-    PyTuple_SET_ITEM(methods.get(), static_cast<Py_ssize_t>(i), method);
-  }
   const struct {
     const char* name;
     std::uint64_t value;

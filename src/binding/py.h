@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -47,16 +48,23 @@ inline PyObject* to_py(std::uint32_t value) { return PyLong_FromUnsignedLong(val
 inline PyObject* to_py(std::uint16_t value) { return PyLong_FromLong(value); }
 inline PyObject* to_py(double value) { return PyFloat_FromDouble(value); }
 
-// A tuple of float.
-inline PyObject* floats_to_py(const std::vector<double>& values) {
-  PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-  if (!tuple) return nullptr;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyFloat_FromDouble(values[i]);
-    if (item == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+// A new tuple (a list with AsList) of the items, each converted by to_py.
+template <bool AsList = false, class Items>
+PyObject* sequence_to_py(const Items& items) {
+  const auto size = static_cast<Py_ssize_t>(std::size(items));
+  PyRef sequence = PyRef::steal(AsList ? PyList_New(size) : PyTuple_New(size));
+  if (!sequence) return nullptr;
+  Py_ssize_t i = 0;
+  for (const auto& item : items) {
+    PyObject* value = to_py(item);
+    if (value == nullptr) return nullptr;
+    if constexpr (AsList) {
+      PyList_SET_ITEM(sequence.get(), i++, value);
+    } else {
+      PyTuple_SET_ITEM(sequence.get(), i++, value);
+    }
   }
-  return tuple.release();
+  return sequence.release();
 }
 
 // The module's name as the interpreter reports it ("vantorel._core" when imported through the

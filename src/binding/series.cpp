@@ -3,6 +3,7 @@
 // file, and why the series file could not be had.
 #include "core/series.h"
 
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -168,17 +169,7 @@ PyObject* series_set_methods(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* series_get_methods(PyObject*, PyObject*) {
-  return guarded([]() -> PyObject* {
-    const std::vector<std::string> methods = series::extra_methods();
-    PyRef tuple = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(methods.size())));
-    if (!tuple) return nullptr;
-    for (std::size_t i = 0; i < methods.size(); ++i) {
-      PyObject* text = to_py(std::string_view(methods[i]));
-      if (text == nullptr) return nullptr;
-      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text);
-    }
-    return tuple.release();
-  });
+  return guarded([]() -> PyObject* { return sequence_to_py(series::extra_methods()); });
 }
 
 // The duration histogram's bounds, in seconds: ValueError with the core's reason when it
@@ -196,7 +187,7 @@ PyObject* series_set_duration_bounds(PyObject*, PyObject* bounds) {
 }
 
 PyObject* series_get_duration_bounds(PyObject*, PyObject*) {
-  return guarded([] { return floats_to_py(series::duration_bounds()); });
+  return guarded([] { return sequence_to_py(series::duration_bounds()); });
 }
 
 PyObject* series_get_limit(PyObject*, PyObject*) {
@@ -251,21 +242,15 @@ PyObject* series_set_status_classes(PyObject*, PyObject* const* args, Py_ssize_t
   });
 }
 
-// ([(method, route, status, count, sum_us, buckets)], {method class: in progress}, overflow);
-// the overflow key's status is None.
+// ([(method, route, status, count, sum_us, buckets)], {method class: in progress}, overflow,
+// bounds); the overflow key's status is None.
 PyObject* to_python(const series::Merged& merged) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(merged.series.size())));
   if (!list) return nullptr;
   const std::size_t shown = std::min(merged.duration_bounds.size() + 1, series::BUCKET_COUNT);
   for (std::size_t i = 0; i < merged.series.size(); ++i) {
     const series::Series& s = merged.series[i];
-    PyRef buckets = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(shown)));
-    if (!buckets) return nullptr;
-    for (std::size_t b = 0; b < shown; ++b) {
-      PyObject* count = to_py(s.buckets[b]);
-      if (count == nullptr) return nullptr;
-      PyTuple_SET_ITEM(buckets.get(), static_cast<Py_ssize_t>(b), count);
-    }
+    PyRef buckets = PyRef::steal(sequence_to_py(std::span(s.buckets).first(shown)));
     PyRef method = PyRef::steal(to_py(std::string_view(s.method)));
     PyRef route = PyRef::steal(to_py(std::string_view(s.route)));
     PyRef status = PyRef::steal(s.overflow ? none() : to_py(s.status));
@@ -286,7 +271,7 @@ PyObject* to_python(const series::Merged& merged) {
     if (PyDict_SetItemString(in_progress.get(), name.c_str(), value.get()) < 0) return nullptr;
   }
   PyRef overflow = PyRef::steal(to_py(merged.overflow));
-  PyRef bounds = PyRef::steal(floats_to_py(merged.duration_bounds));
+  PyRef bounds = PyRef::steal(sequence_to_py(merged.duration_bounds));
   if (!overflow || !bounds) return nullptr;
   return PyTuple_Pack(4, list.get(), in_progress.get(), overflow.get(), bounds.get());
 }
@@ -399,10 +384,11 @@ PyMethodDef SERIES_METHODS[] = {
      "format, to serve after metrics_text()."},
     {"series_snapshot", &series_snapshot, METH_NOARGS,
      "series_snapshot()\n--\n\n"
-     "The series that series_text() shows, as (series, in_progress, overflow): a list of\n"
-     "(method, route, status, count, sum_us, buckets) sorted by method, route and status (the\n"
+     "The series that series_text() shows, as (series, in_progress, overflow, bounds): a list\n"
+     "of (method, route, status, count, sum_us, buckets) sorted by method, route and status (the\n"
      "overflow series has method 'OTHER', route '<overflow>' and status None), a dict of\n"
-     "requests in progress by method class, and the requests counted under the overflow series."},
+     "requests in progress by method class, the requests counted under the overflow series, and\n"
+     "the duration buckets' finite upper bounds in seconds (one fewer than each series' buckets)."},
     {"series_read_dir", as_method(&series_read_dir), METH_FASTCALL | METH_KEYWORDS,
      "series_read_dir(directory)\n--\n\n"
      "The merged series of a shard directory, in series_snapshot()'s shape, without changing\n"

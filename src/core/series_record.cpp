@@ -27,10 +27,9 @@ struct Observation {
   std::uint64_t micros = 0;
 };
 
-Observation observation_of(double duration_ms) {
+Observation observation_of(double duration_ms, const writer::DurationBounds& bounds) {
   // NaN and negative durations: counted, in the first bucket, adding nothing.
   if (!(duration_ms >= 0.0)) return {0, 0};
-  const writer::DurationBounds& bounds = writer::duration_bounds_now();
   // +Inf, and anything no real request lasts, would wrap or poison the sum.
   if (duration_ms >= ABSURD_DURATION_MS) return {bounds.count, 0};
   std::size_t bucket = 0;
@@ -138,8 +137,12 @@ void record(std::string_view method, std::string_view route, std::uint16_t statu
   status = series_status(status);
   Key key;
   if (standard) make_key(method, route, status, key);  // the usual case, before the lock
-  const Observation seen = observation_of(duration_ms);
+  const writer::DurationBounds* bounds = &writer::duration_bounds_now();
+  Observation seen = observation_of(duration_ms, *bounds);
   const auto lock = writer::lock_following_mode();
+  // Bounds set since (under this lock, before the process's first count) are those to count by.
+  if (&writer::duration_bounds_now() != bounds)
+    seen = observation_of(duration_ms, writer::duration_bounds_now());
   if (!standard) make_key(label_of(SERIES, method), route, status, key);
   Slot& s = http_slot(SERIES, key);
   const Region& r = *SERIES.active;  // after http_slot: process memory may have grown
