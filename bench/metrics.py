@@ -15,7 +15,7 @@ import time
 
 from harness import (Context, Results, Stat, Variant, child_env, loop, measure, measure_in_child,
                      paired_ratio, run_alone, try_import, x)
-from record import NAMES, full_store
+from record import NAMES, full_store, series_mode_switches
 
 from vantorel import _core, _native
 from vantorel.metrics import Counter
@@ -118,15 +118,7 @@ for w in range(int(live)):
 
 def recording(ctx: Context, table) -> dict:
     full_store()  # record_request in its steady state, as bench/record.py has it
-    on_dir = os.path.join(ctx.workdir, "metrics-record")
-
-    def mode_on():
-        _core.set_multiproc_dir(on_dir)
-        _native.series_failure()  # the store follows the mode here, not in the first timed call
-
-    def mode_off():
-        _core.set_multiproc_dir(None)
-        _native.series_failure()
+    mode_on, mode_off = series_mode_switches(os.path.join(ctx.workdir, "metrics-record"))
 
     ours = Counter("bench_requests", "Requests", ["method", "route"])
     f = dict(record=_core.record_request, ours=ours, kept=ours.labels("GET", LABELS["r"]),

@@ -13,7 +13,7 @@ import time
 from harness import (Context, Results, Variant, child_env, loop, measure, measure_in_child,
                      paired_ratio, run_alone, try_import, x)
 
-from vantorel import _core
+from vantorel import _core, _native
 
 NAMES = dict(m="GET", p="/api/items", s=200, d=12.5)
 
@@ -42,6 +42,21 @@ def deque_store(limit: int = 10_000):
         ring.append((method, path, status_code, duration_ms, int(now())))
 
     return record
+
+
+def series_mode_switches(directory: str):
+    """Multi-worker mode on (in `directory`) and off, each with the series store following it
+    there and then, not in the first timed call."""
+
+    def mode_on() -> None:
+        _core.set_multiproc_dir(directory)
+        _native.series_failure()
+
+    def mode_off() -> None:
+        _core.set_multiproc_dir(None)
+        _native.series_failure()
+
+    return mode_on, mode_off
 
 
 def full_store() -> None:

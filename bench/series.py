@@ -15,7 +15,7 @@ from typing import List
 
 from harness import (Context, Results, Stat, Variant, child_env, loop, measure, paired_ratio,
                      run_alone, try_import, x)
-from record import full_store
+from record import full_store, series_mode_switches
 
 from vantorel import _core, _native
 
@@ -91,15 +91,7 @@ def prometheus_registry(ctx: Context):
 def recording(ctx: Context, results: Results, table) -> float:
     full_store()  # the ring's steady state: every record rewrites the oldest slot
     _native.series_clear()
-    on_dir = os.path.join(ctx.workdir, "series-record")
-
-    def mode_on():
-        _core.set_multiproc_dir(on_dir)
-        _native.series_failure()  # the series follow the mode here, not in the first timed call
-
-    def mode_off():
-        _core.set_multiproc_dir(None)
-        _native.series_failure()
+    mode_on, mode_off = series_mode_switches(os.path.join(ctx.workdir, "series-record"))
 
     observe = "observe(m, r, s, d)"
     finish = "finish(m, p, r, s, d)"

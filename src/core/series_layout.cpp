@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 #include "core/series_family.h"
 #include "core/utf8.h"
@@ -61,6 +62,18 @@ std::optional<std::string> duration_descriptor(const std::vector<double>& bounds
   family.kind = Kind::histogram;
   family.bounds = bounds;
   return encode_family(family);
+}
+
+std::optional<std::string> duration_bounds_problem(const std::vector<double>& bounds) {
+  if (bounds.empty() || bounds.size() > BUCKET_COUNT - 1) {
+    return "there must be 1 to " + std::to_string(BUCKET_COUNT - 1) + " bounds";
+  }
+  for (std::size_t i = 0; i < bounds.size(); ++i) {
+    if (!std::isfinite(bounds[i]) || !(bounds[i] > (i > 0 ? bounds[i - 1] : 0.0))) {
+      return std::string("the bounds must be positive, finite and ascending");
+    }
+  }
+  return std::nullopt;
 }
 
 std::string file_name(std::uint64_t pid) {

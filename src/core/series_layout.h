@@ -107,6 +107,10 @@ inline constexpr std::uint64_t FAMILY_MASK = 0x3FFF;
 // The HTTP family's descriptor of its duration bounds (seconds); nullopt for the shard's, which
 // a region or an archive without one counts under.
 [[nodiscard]] std::optional<std::string> duration_descriptor(const std::vector<double>& bounds);
+// What is wrong with these as the HTTP duration buckets' finite upper bounds in seconds (1 to
+// BUCKET_COUNT - 1 of them, positive, finite, ascending), or nullopt: the rule for the bounds a
+// process sets and for those a file describes.
+[[nodiscard]] std::optional<std::string> duration_bounds_problem(const std::vector<double>& bounds);
 
 [[nodiscard]] std::string file_name(std::uint64_t pid);
 [[nodiscard]] bool is_file_name(std::string_view name);

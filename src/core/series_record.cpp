@@ -37,12 +37,15 @@ Observation observation_of(double duration_ms, const writer::DurationBounds& bou
   return {bucket, multiproc::to_micros(duration_ms)};
 }
 
+// The shard's bounds, exact in milliseconds as requests compare them, and without a descriptor.
 const writer::DurationBounds& shard_bounds() {
   static const writer::DurationBounds BOUNDS = [] {
     writer::DurationBounds b;
-    b.seconds = shard_duration_bounds();
     b.count = multiproc::BUCKET_BOUNDS_MS.size();
     std::copy(multiproc::BUCKET_BOUNDS_MS.begin(), multiproc::BUCKET_BOUNDS_MS.end(), b.ms.begin());
+    b.seconds.resize(b.count);
+    std::transform(multiproc::BUCKET_BOUNDS_MS.begin(), multiproc::BUCKET_BOUNDS_MS.end(),
+                   b.seconds.begin(), [](double ms) { return ms / 1000.0; });
     return b;
   }();
   return BOUNDS;
@@ -267,25 +270,10 @@ void finish_traced(std::string_view method, std::string_view route, std::uint16_
 
 void set_status_classes(bool on) { STATUS_CLASSES.store(on, std::memory_order_relaxed); }
 
-const std::vector<double>& shard_duration_bounds() {
-  static const std::vector<double> SECONDS = [] {
-    std::vector<double> seconds(multiproc::BUCKET_BOUNDS_MS.size());
-    std::transform(multiproc::BUCKET_BOUNDS_MS.begin(), multiproc::BUCKET_BOUNDS_MS.end(),
-                   seconds.begin(), [](double ms) { return ms / 1000.0; });
-    return seconds;
-  }();
-  return SECONDS;
-}
+const std::vector<double>& shard_duration_bounds() { return shard_bounds().seconds; }
 
 std::optional<std::string> set_duration_bounds(const std::vector<double>& bounds) {
-  if (bounds.empty() || bounds.size() > BUCKET_COUNT - 1) {
-    return "there must be 1 to " + std::to_string(BUCKET_COUNT - 1) + " bounds";
-  }
-  for (std::size_t i = 0; i < bounds.size(); ++i) {
-    if (!std::isfinite(bounds[i]) || !(bounds[i] > (i > 0 ? bounds[i - 1] : 0.0))) {
-      return std::string("the bounds must be positive, finite and ascending");
-    }
-  }
+  if (auto problem = duration_bounds_problem(bounds)) return problem;
   auto set = std::make_unique<writer::DurationBounds>();
   set->seconds = bounds;
   set->count = bounds.size();

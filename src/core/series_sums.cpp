@@ -24,8 +24,7 @@ std::vector<std::uint32_t> Families::map(const reader::Source& source) {
         if (!family) return;
         if (own == 0) {
           if (family->name == DURATION_FAMILY && family->kind == Kind::histogram &&
-              !family->bounds.empty() && family->bounds.size() < BUCKET_COUNT &&
-              family->bounds.front() > 0) {
+              !layout::duration_bounds_problem(family->bounds)) {
             described = std::move(family->bounds);
           }
           return;
