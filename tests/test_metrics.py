@@ -215,6 +215,11 @@ ERRORS = [
      "invalid metric name my-app_x", True),
     ("bad label", lambda lib, **r: lib.Counter(_fresh(lib), "d", ["a-b"], **r), ValueError,
      "Invalid label metric name: a-b", True),
+    # prometheus_client lets a final newline through, and the page breaks there.
+    ("name ending in a newline", lambda lib, **r: lib.Counter("nl\n", "d", **r), ValueError,
+     "invalid metric name nl\n", False),
+    ("label ending in a newline", lambda lib, **r: lib.Counter(_fresh(lib), "d", ["a\n"], **r),
+     ValueError, "Invalid label metric name: a\n", False),
     ("reserved label", lambda lib, **r: lib.Counter(_fresh(lib), "d", ["__x"], **r), ValueError,
      "Reserved label metric name: __x", True),
     # prometheus_client 0.26 misspells this message ("methe fric"); older ones say it so.

@@ -80,7 +80,9 @@ def prefers_openmetrics(accept: Optional[str]) -> bool:
     return openmetrics_q > 0.0 and openmetrics_q >= text_q
 
 
-_LABEL_NAME = re.compile(r"[a-zA-Z_][a-zA-Z0-9_]*")
+# Names by Prometheus's rules, matched whole (fullmatch: "$" would let a final newline through).
+METRIC_NAME = re.compile(r"[a-zA-Z_:][a-zA-Z0-9_:]*")
+LABEL_NAME = re.compile(r"[a-zA-Z_][a-zA-Z0-9_]*")
 
 RESERVED_LABEL_NAMES = frozenset({"method", "route", "status", "le", "pid", "quantile"})
 """Label names that the families of the series have (or that Prometheus gives a meaning):
@@ -113,7 +115,7 @@ class ConstantLabels:
         for name, value in (labels or {}).items():
             if not isinstance(name, str) or not isinstance(value, str):
                 raise TypeError("constant_labels must map str label names to str values")
-            if not _LABEL_NAME.fullmatch(name) or name.startswith("__"):
+            if not LABEL_NAME.fullmatch(name) or name.startswith("__"):
                 raise ValueError(f"constant_labels: {name!r} is not a valid label name "
                                  "(letters, digits and _, not starting with a digit nor __)")
             if name in RESERVED_LABEL_NAMES:

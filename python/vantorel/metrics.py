@@ -26,12 +26,12 @@ from __future__ import annotations
 
 import logging
 import math
-import re
 import threading
 import time as _time
 from typing import (TYPE_CHECKING, Any, Dict, FrozenSet, Iterable, Sequence, Tuple, Type, Union)
 
 from . import _native
+from ._exposition import LABEL_NAME, METRIC_NAME
 from ._metric_children import (CounterChild, GaugeChild, HistogramChild, SummaryChild,
                                _Exceptions, _ExceptionCounter, _InprogressTracker,
                                _MostRecentGaugeChild, _Timer)
@@ -83,8 +83,6 @@ _MOST_RECENT_MODES = frozenset(("mostrecent", "livemostrecent"))
 _PER_WORKER_MODES = frozenset(("all", "liveall"))
 
 # Prometheus's classic rules, as prometheus_client's legacy validation has them.
-_METRIC_NAME_RE = re.compile(r"^[a-zA-Z_:][a-zA-Z0-9_:]*$")
-_LABEL_NAME_RE = re.compile(r"^[a-zA-Z_][a-zA-Z0-9_]*$")
 
 # The sample names a family of each kind exposes or reserves, as prometheus_client's registry
 # counts them when it looks for duplicates (``_created`` included, though vantorel writes none:
@@ -167,7 +165,7 @@ def _label_names(kind: str, labelnames: Iterable[str], mode: str) -> Tuple[str, 
     for label in names:
         if not isinstance(label, str):
             raise TypeError(f"labelnames must be str, not {type(label).__name__}")
-        if not _LABEL_NAME_RE.match(label):
+        if not LABEL_NAME.fullmatch(label):
             raise ValueError("Invalid label metric name: " + label)
         if label.startswith("__") or label in reserved:
             raise ValueError("Reserved label metric name: " + label)
@@ -221,7 +219,7 @@ class _Metric:
                  bounds: Tuple[float, ...] = ()) -> None:
         self._name = _full_name(self._type, name, namespace, subsystem, unit)
         self._labelnames = _label_names(self._type, labelnames, mode)
-        if not _METRIC_NAME_RE.match(self._name):
+        if not METRIC_NAME.fullmatch(self._name):
             raise ValueError("invalid metric name " + self._name)
         if not isinstance(documentation, str):
             raise TypeError(f"documentation must be a str, not {type(documentation).__name__}")
